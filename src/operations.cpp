@@ -1,0 +1,355 @@
+#include "operations.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+
+#include "remote_fs.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace brevok {
+
+namespace {
+
+FileAgentResponse success(std::string_view operation) {
+  FileAgentResponse r;
+  r.ok = true;
+  r.operation = std::string(operation);
+  return r;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
+}
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) return std::numeric_limits<std::uint64_t>::max();
+  return a * b;
+}
+
+std::size_t count_line_feeds(const char* p, std::size_t n) {
+  // Plain enough for the compiler to vectorise.
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++i) count += p[i] == '\n';
+  return count;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// readPreview
+
+std::uint64_t preview_end_line(std::uint64_t offset, std::uint64_t limit) {
+  std::uint64_t before = offset == 0 ? 0 : offset - 1;
+  return saturating_add(before, limit);
+}
+
+std::optional<std::size_t> find_nth_line_feed(std::string_view bytes, std::uint64_t& wanted) {
+  constexpr std::size_t kBlock = 64 * 1024;
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0) {
+    std::size_t n = std::min(left, kBlock);
+    std::size_t count = count_line_feeds(p, n);
+    if (count < wanted) {
+      wanted -= count;
+    } else {
+      const char* q = p;
+      for (;;) {
+        q = static_cast<const char*>(std::memchr(q, '\n', static_cast<std::size_t>(p + n - q)));
+        ++q;
+        if (--wanted == 0) return static_cast<std::size_t>(q - bytes.data());
+      }
+    }
+    p += n;
+    left -= n;
+  }
+  return std::nullopt;
+}
+
+namespace {
+// Reads are made in pieces of this size, so that a short preview of a
+// large file touches little memory.
+constexpr std::size_t kPreviewChunk = std::size_t(2) << 20;
+// Buffer for the preview, sized by the file's metadata within these bounds
+// and grown if the file turns out longer.
+constexpr std::uint64_t kPreviewMinBuffer = 64 * 1024;
+constexpr std::uint64_t kPreviewMaxInitialBuffer = std::uint64_t(1) << 30;
+}  // namespace
+
+// The file is read in pieces: the bytes up to the cut (and at least the
+// probe) are kept, the rest is only counted, so memory follows the preview
+// rather than the file; the answer is the same as for the whole file.
+Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentRequest& request) {
+  auto path = expand_remote_path(platform, request.path);
+  if (!path) return std::unexpected(std::move(path.error()));
+  auto meta = stat_remote_target(platform, *path, false);
+  if (!meta) return std::unexpected(std::move(meta.error()));
+  auto reader = RemoteFileReader::open(platform, *path);
+  if (!reader) return std::unexpected(std::move(reader.error()));
+
+  std::uint64_t wanted = preview_end_line(request.offset, request.limit);
+  std::optional<std::size_t> cut;
+  if (wanted == 0) cut = 0;
+
+  ByteBuffer kept;
+  std::uint64_t hint = std::clamp((*meta)->size + 1 < (*meta)->size ? kPreviewMaxInitialBuffer : (*meta)->size + 1,
+                                  kPreviewMinBuffer, kPreviewMaxInitialBuffer);
+  if (!kept.allocate(static_cast<std::size_t>(hint))) return std::unexpected(out_of_memory_reading(*path));
+  std::size_t len = 0;
+  std::uint64_t beyond = 0;  // bytes read after the kept ones
+  ByteBuffer scratch;
+  bool binary = false;
+  bool probed = false;
+
+  for (;;) {
+    if (!cut || len < PREVIEW_PROBE_BYTES) {
+      if (len == kept.capacity()) {
+        ByteBuffer bigger;
+        if (len > SIZE_MAX / 2 || !bigger.allocate(len * 2)) return std::unexpected(out_of_memory_reading(*path));
+        std::memcpy(bigger.data(), kept.data(), len);
+        kept = std::move(bigger);
+      }
+      auto n = reader->read(kept.data() + len, std::min(kept.capacity() - len, kPreviewChunk));
+      if (!n) return std::unexpected(std::move(n.error()));
+      if (*n == 0) break;
+      if (!cut) {
+        if (auto at = find_nth_line_feed(std::string_view(kept.data() + len, *n), wanted)) cut = len + *at;
+      }
+      len += *n;
+      if (!probed && len >= PREVIEW_PROBE_BYTES) {
+        probed = true;
+        binary = std::memchr(kept.data(), 0, PREVIEW_PROBE_BYTES) != nullptr;
+        if (binary) cut = 0;
+      }
+    } else {
+      if (scratch.capacity() == 0 && !scratch.allocate(kPreviewChunk)) {
+        return std::unexpected(out_of_memory_reading(*path));
+      }
+      auto n = reader->read(scratch.data(), kPreviewChunk);
+      if (!n) return std::unexpected(std::move(n.error()));
+      if (*n == 0) break;
+      beyond += *n;
+    }
+  }
+  if (!probed) binary = len > 0 && std::memchr(kept.data(), 0, std::min(len, PREVIEW_PROBE_BYTES)) != nullptr;
+
+  std::uint64_t size = len + beyond;
+  FileAgentResponse r = success("readPreview");
+  r.bytes = size;
+  r.total_bytes = size;
+  r.binary = binary;
+  if (!binary) {
+    kept.set_size(cut.value_or(len));
+    r.data = std::move(kept);
+  }
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// write
+
+Result<FileAgentResponse> write_file(Platform& platform, const FileAgentRequest& request) {
+  auto path = expand_remote_path(platform, request.path);
+  if (!path) return std::unexpected(std::move(path.error()));
+  auto existing = stat_remote_target(platform, *path, true);
+  if (!existing) return std::unexpected(std::move(existing.error()));
+  auto installed = install_remote_file(platform, *path, request.content, request.create_dirs, *existing);
+  if (!installed) return std::unexpected(std::move(installed.error()));
+  FileAgentResponse r = success("write");
+  r.bytes = *installed;
+  return r;
+}
+
+// ---------------------------------------------------------------------------
+// edit
+
+std::size_t Searcher::find(std::string_view hay, std::size_t from) {
+  const std::size_t m = needle_.size();
+  const std::size_t n = hay.size();
+  if (from > n || n - from < m) return std::string_view::npos;
+  const char* h = hay.data();
+  const char* nd = needle_.data();
+  if (m == 1) {
+    const void* p = std::memchr(h + from, nd[0], n - from);
+    return p == nullptr ? std::string_view::npos : static_cast<std::size_t>(static_cast<const char*>(p) - h);
+  }
+
+  // Fast path: only positions whose first and last bytes match the
+  // needle's are compared in full. Comparing is bounded by a budget
+  // proportional to the distance covered; inputs that exceed it (long
+  // runs of near-matches) continue with the linear-time automaton.
+  const std::size_t last = n - m;  // the last possible start
+  const char first_byte = nd[0];
+  const char last_byte = nd[m - 1];
+  std::size_t work = 0;
+  auto over_budget = [&](std::size_t at) { return work > 2 * (at - from) + 2 * m; };
+  std::size_t i = from;
+#if defined(__SSE2__)
+  const __m128i vf = _mm_set1_epi8(first_byte);
+  const __m128i vl = _mm_set1_epi8(last_byte);
+  while (i + 16 <= last + 1) {
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + m - 1));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, vf), _mm_cmpeq_epi8(b, vl))));
+    while (mask != 0) {
+      std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
+      if (std::memcmp(h + at + 1, nd + 1, m - 2) == 0) return at;
+      work += m;
+      if (over_budget(at)) return find_kmp(hay, at + 1);
+      mask &= mask - 1;
+    }
+    i += 16;
+  }
+#endif
+  while (i <= last) {
+    const void* p = std::memchr(h + i, first_byte, last - i + 1);
+    if (p == nullptr) return std::string_view::npos;
+    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(p) - h);
+    if (h[at + m - 1] == last_byte) {
+      if (std::memcmp(h + at + 1, nd + 1, m - 2) == 0) return at;
+      work += m;
+      if (over_budget(at)) return find_kmp(hay, at + 1);
+    }
+    i = at + 1;
+  }
+  return std::string_view::npos;
+}
+
+// Knuth-Morris-Pratt from `from` with a fresh state: every earlier start
+// has been ruled out already.
+std::size_t Searcher::find_kmp(std::string_view hay, std::size_t from) {
+  const std::size_t m = needle_.size();
+  if (border_.empty()) {
+    border_.assign(m, 0);
+    std::size_t k = 0;
+    for (std::size_t q = 1; q < m; ++q) {
+      while (k > 0 && needle_[q] != needle_[k]) k = border_[k - 1];
+      if (needle_[q] == needle_[k]) ++k;
+      border_[q] = k;
+    }
+  }
+  std::size_t k = 0;
+  for (std::size_t i = from; i < hay.size(); ++i) {
+    while (k > 0 && hay[i] != needle_[k]) k = border_[k - 1];
+    if (hay[i] == needle_[k]) ++k;
+    if (k == m) return i + 1 - m;
+  }
+  return std::string_view::npos;
+}
+
+std::optional<std::vector<std::uint64_t>> find_occurrences(std::string_view content, std::string_view needle) {
+  std::vector<std::uint64_t> found;
+  try {
+    Searcher searcher(needle);
+    std::size_t from = 0;
+    for (;;) {
+      std::size_t at = searcher.find(content, from);
+      if (at == std::string_view::npos) break;
+      found.push_back(at);
+      from = at + needle.size();
+    }
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
+  }
+  return found;
+}
+
+std::uint64_t edited_size(std::uint64_t size, std::uint64_t count, std::uint64_t old_len, std::uint64_t new_len) {
+  std::uint64_t removed = saturating_mul(count, old_len);
+  std::uint64_t kept = size > removed ? size - removed : 0;
+  return saturating_add(kept, saturating_mul(count, new_len));
+}
+
+std::optional<ByteBuffer> replace_occurrences(std::string_view content, const std::vector<std::uint64_t>& occurrences,
+                                              std::size_t old_len, std::string_view new_string) {
+  std::uint64_t size = edited_size(content.size(), occurrences.size(), old_len, new_string.size());
+  ByteBuffer out;
+  if (size >= SIZE_MAX || !out.allocate(static_cast<std::size_t>(size))) return std::nullopt;
+  char* w = out.data();
+  std::size_t prev = 0;
+  for (std::uint64_t p : occurrences) {
+    std::memcpy(w, content.data() + prev, p - prev);
+    w += p - prev;
+    std::memcpy(w, new_string.data(), new_string.size());
+    w += new_string.size();
+    prev = p + old_len;
+  }
+  std::memcpy(w, content.data() + prev, content.size() - prev);
+  w += content.size() - prev;
+  out.set_size(static_cast<std::size_t>(w - out.data()));
+  return out;
+}
+
+std::pair<std::string, bool> clip_diff_text(std::string_view text) {
+  std::string s = utf8_lossy(text);
+  if (s.size() <= EDIT_DIFF_TEXT_LIMIT) return {std::move(s), false};
+  std::size_t k = EDIT_DIFF_TEXT_LIMIT - 3;
+  while (k > 0 && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80) --k;
+  s.resize(k);
+  s += "\xE2\x80\xA6";  // …
+  return {std::move(s), true};
+}
+
+EditDiff build_edit_diff(std::string_view content, const std::vector<std::uint64_t>& occurrences,
+                         std::string_view old_string, std::string_view new_string) {
+  EditDiff diff;
+  std::size_t shown = std::min(occurrences.size(), EDIT_DIFF_MAX_CHANGES);
+  diff.changes.reserve(shown);
+  diff.truncated = occurrences.size() > EDIT_DIFF_MAX_CHANGES;
+  auto [removed, cut_removed] = clip_diff_text(old_string);
+  auto [added, cut_added] = clip_diff_text(new_string);
+  if (shown > 0 && (cut_removed || cut_added)) diff.truncated = true;
+  // Line numbers are those of the old content; counting resumes where the
+  // previous occurrence was, which gives the same numbers as counting from
+  // the start each time.
+  std::uint64_t line = 1;
+  std::size_t counted = 0;
+  for (std::size_t i = 0; i < shown; ++i) {
+    std::size_t p = static_cast<std::size_t>(occurrences[i]);
+    line += count_line_feeds(content.data() + counted, p - counted);
+    counted = p;
+    diff.changes.push_back(LineChange{line, removed, added});
+  }
+  return diff;
+}
+
+Result<FileAgentResponse> edit_file(Platform& platform, const FileAgentRequest& request) {
+  auto path = expand_remote_path(platform, request.path);
+  if (!path) return std::unexpected(std::move(path.error()));
+  auto file = read_remote_file(platform, *path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  if (request.old_string.empty()) return fail("oldString must not be empty");
+
+  auto out_of_memory = [&] { return fail("out of memory editing remote file " + display_path(*path)); };
+  std::string_view old_content = file->content.view();
+  auto occurrences = find_occurrences(old_content, request.old_string);
+  if (!occurrences) return out_of_memory();
+  std::size_t count = occurrences->size();
+  if (count == 0) return fail("oldString not found in remote file");
+  if (count >= 2 && !request.replace_all) {
+    return fail("oldString is not unique (found " + std::to_string(count) + " occurrences); set replaceAll=true");
+  }
+  auto fresh = replace_occurrences(old_content, *occurrences, request.old_string.size(), request.new_string);
+  if (!fresh) return out_of_memory();
+  EditDiff diff = build_edit_diff(old_content, *occurrences, request.old_string, request.new_string);
+  // The old content has served its purpose; let it go before the install
+  // reads the new file back.
+  file->content = ByteBuffer();
+  occurrences->clear();
+  occurrences->shrink_to_fit();
+
+  auto installed = install_remote_file(platform, *path, fresh->view(), false, file->meta);
+  if (!installed) return std::unexpected(std::move(installed.error()));
+  FileAgentResponse r = success("edit");
+  r.replacements = count;
+  r.bytes = *installed;
+  r.diff = std::move(diff);
+  return r;
+}
+
+}  // namespace brevok

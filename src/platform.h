@@ -1,0 +1,144 @@
+// The one door to the operating system. Everything the agent needs from the
+// system passes through `Platform`, so that tests can put a double in its
+// place that fails any call; one implementation file per platform
+// (platform-posix.cpp, platform-win32.cpp) provides the real one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "file_agent.h"
+
+namespace brevok {
+
+// A native path as bytes: the raw bytes on POSIX; on Windows UTF-8, widened
+// to UTF-16 only inside the platform layer (unpaired surrogates from the
+// environment are kept in the generalized form of UTF-8 that allows them).
+using NativePath = std::string;
+
+enum class PathStyle { kPosix, kWindows };
+
+#ifdef _WIN32
+inline constexpr PathStyle kNativePathStyle = PathStyle::kWindows;
+#else
+inline constexpr PathStyle kNativePathStyle = PathStyle::kPosix;
+#endif
+
+// What the agent reads of a file's metadata (symbolic links followed).
+struct FileMeta {
+  bool is_directory = false;
+  std::uint64_t size = 0;
+  // POSIX: the permission bits (st_mode & 07777); Windows: the whole file
+  // attribute word. Carried onto a replacement file as they are.
+  std::uint32_t permissions = 0;
+};
+
+using FileHandle = std::intptr_t;
+
+class Platform {
+ public:
+  virtual ~Platform() = default;
+
+  // --- process ---
+  // Reads up to `size` bytes of standard input; 0 means end of file. An
+  // interrupted read is resumed.
+  virtual Result<std::size_t> read_stdin(char* buf, std::size_t size) = 0;
+  // Writes all bytes to standard output (or standard error).
+  virtual Result<void> write_stdout(const char* data, std::size_t size) = 0;
+  virtual Result<void> write_stderr(const char* data, std::size_t size) = 0;
+  // The environment variable HOME: nullopt when unset, raw native bytes
+  // otherwise (possibly empty).
+  virtual std::optional<std::string> home() = 0;
+  virtual std::uint32_t process_id() = 0;
+  // Wall clock in nanoseconds since the Unix epoch; 0 before it.
+  virtual std::uint64_t now_ns() = 0;
+
+  // --- file system ---
+  // Metadata following symbolic links. "Nothing there" errors answer
+  // is_not_found().
+  virtual Result<FileMeta> stat(const NativePath& path) = 0;
+  // Creates every missing directory of `path`; existing ones are fine.
+  virtual Result<void> create_directories(const NativePath& path) = 0;
+  // Opens a new file for writing only; fails if anything (even a dangling
+  // symbolic link) already has the name. New files get default permissions.
+  virtual Result<FileHandle> create_exclusive(const NativePath& path) = 0;
+  virtual Result<FileHandle> open_read(const NativePath& path) = 0;
+  // Reads up to `size` bytes; 0 means end of file. Not retried.
+  virtual Result<std::size_t> read(FileHandle file, char* buf, std::size_t size) = 0;
+  // Writes all bytes, resuming after short or interrupted writes; a write
+  // that accepts nothing is an error.
+  virtual Result<void> write_all(FileHandle file, const char* data, std::size_t size) = 0;
+  // Forces the file's data and metadata to storage.
+  virtual Result<void> sync(FileHandle file) = 0;
+  virtual void close(FileHandle file) = 0;
+  virtual Result<void> set_permissions(const NativePath& path, const FileMeta& from) = 0;
+  // Moves `from` onto `to` in one step, replacing an existing `to`.
+  virtual Result<void> rename_replace(const NativePath& from, const NativePath& to) = 0;
+  virtual Result<void> remove_file(const NativePath& path) = 0;
+  // Makes a completed rename in `directory` durable (empty: the current
+  // directory). Only a hint: callers ignore its failure.
+  virtual Result<void> sync_directory(const NativePath& directory) = 0;
+};
+
+// The operating system itself.
+Platform& native_platform();
+
+// Large byte buffers (requests, file contents). They are left uninitialised
+// so that untouched pages cost nothing, and are backed by huge pages where
+// the system offers them. nullptr when memory is exhausted.
+char* allocate_bytes(std::size_t size);
+void free_bytes(char* bytes, std::size_t size);
+
+// Owner of one buffer from allocate_bytes, with a fill count.
+class ByteBuffer {
+ public:
+  ByteBuffer() = default;
+  ByteBuffer(ByteBuffer&& o) noexcept : data_(o.data_), capacity_(o.capacity_), size_(o.size_) {
+    o.data_ = nullptr;
+    o.capacity_ = o.size_ = 0;
+  }
+  ByteBuffer& operator=(ByteBuffer&& o) noexcept {
+    if (this != &o) {
+      release();
+      data_ = o.data_;
+      capacity_ = o.capacity_;
+      size_ = o.size_;
+      o.data_ = nullptr;
+      o.capacity_ = o.size_ = 0;
+    }
+    return *this;
+  }
+  ~ByteBuffer() { release(); }
+
+  // Gives room for `capacity` bytes, dropping the content; false when
+  // memory is exhausted.
+  bool allocate(std::size_t capacity) {
+    release();
+    if (capacity == 0) return true;
+    data_ = allocate_bytes(capacity);
+    if (data_ == nullptr) return false;
+    capacity_ = capacity;
+    return true;
+  }
+  char* data() { return data_; }
+  const char* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  void set_size(std::size_t n) { size_ = n; }
+  std::string_view view() const { return {data_ == nullptr ? "" : data_, size_}; }
+
+ private:
+  void release() {
+    if (data_ != nullptr) free_bytes(data_, capacity_);
+    data_ = nullptr;
+    capacity_ = size_ = 0;
+  }
+  char* data_ = nullptr;
+  std::size_t capacity_ = 0;
+  std::size_t size_ = 0;
+};
+
+}  // namespace brevok

@@ -1,0 +1,300 @@
+#include "remote_fs.h"
+
+#include <algorithm>
+
+#include "protocol.h"
+
+namespace brevok {
+
+// ---------------------------------------------------------------------------
+// Paths
+
+bool is_path_separator(char c, PathStyle style) { return c == '/' || (style == PathStyle::kWindows && c == '\\'); }
+
+namespace {
+
+bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// Length of the Windows root name ("C:" or "\\server\share"); 0 on POSIX.
+std::size_t root_name_length(std::string_view p, PathStyle style) {
+  if (style != PathStyle::kWindows) return 0;
+  if (p.size() >= 2 && is_alpha(p[0]) && p[1] == ':') return 2;
+  if (p.size() >= 3 && is_path_separator(p[0], style) && is_path_separator(p[1], style) &&
+      !is_path_separator(p[2], style)) {
+    // \\server\share, \\?\... and \\.\... alike: up to the next separator.
+    std::size_t i = 2;
+    while (i < p.size() && !is_path_separator(p[i], style)) ++i;
+    return i;
+  }
+  return 0;
+}
+
+// The length of `p` once trailing separators are dropped, never cutting
+// into the root (root name and one root separator).
+std::size_t trim_trailing_separators(std::string_view p, std::size_t keep, PathStyle style) {
+  std::size_t end = p.size();
+  while (end > keep && is_path_separator(p[end - 1], style)) --end;
+  return end;
+}
+
+}  // namespace
+
+bool is_absolute_path(std::string_view p, PathStyle style) {
+  if (style == PathStyle::kPosix) return !p.empty() && p[0] == '/';
+  std::size_t root = root_name_length(p, style);
+  if (root > 2) return true;  // network and device paths
+  return root == 2 && p.size() > 2 && is_path_separator(p[2], style);
+}
+
+std::string join_path(std::string_view base, std::string_view rest, PathStyle style) {
+  if (is_absolute_path(rest, style)) return std::string(rest);
+  std::size_t base_root = root_name_length(base, style);
+  std::size_t rest_root = root_name_length(rest, style);
+  if (rest_root != 0) {
+    // A drive-relative path on another drive stands for itself.
+    if (rest.substr(0, rest_root) != base.substr(0, base_root)) return std::string(rest);
+    rest.remove_prefix(rest_root);
+  }
+  if (!rest.empty() && is_path_separator(rest[0], style)) {
+    // Rooted without a drive: the base's drive, then `rest`.
+    return std::string(base.substr(0, base_root)) + std::string(rest);
+  }
+  std::string out(base);
+  if (!base.empty() && !is_path_separator(base.back(), style) && base.size() != base_root) {
+    out += style == PathStyle::kWindows ? '\\' : '/';
+  }
+  out += rest;
+  return out;
+}
+
+std::optional<std::string_view> path_file_name(std::string_view p, PathStyle style) {
+  std::size_t root = root_name_length(p, style);
+  std::size_t end = trim_trailing_separators(p, root, style);
+  std::size_t start = end;
+  while (start > root && !is_path_separator(p[start - 1], style)) --start;
+  std::string_view name = p.substr(start, end - start);
+  if (name.empty() || name == "." || name == "..") return std::nullopt;
+  return name;
+}
+
+std::string_view path_parent(std::string_view p, PathStyle style) {
+  std::size_t root = root_name_length(p, style);
+  std::size_t end = trim_trailing_separators(p, root, style);
+  std::size_t start = end;
+  while (start > root && !is_path_separator(p[start - 1], style)) --start;
+  if (start == end) return p.substr(0, root);  // a root, or empty
+  // Drop the separators before the last component, but keep a root one.
+  std::size_t cut = start;
+  while (cut > root + 1 && is_path_separator(p[cut - 1], style)) --cut;
+  return p.substr(0, cut);
+}
+
+std::string display_path(std::string_view p, PathStyle style) {
+  if (style != PathStyle::kWindows) return utf8_lossy(p);
+  // Windows paths may hold unpaired surrogates (three bytes ED A0..BF xx in
+  // the generalized UTF-8); each shows as one replacement character.
+  std::string out;
+  out.reserve(p.size());
+  for (std::size_t i = 0; i < p.size();) {
+    auto b = [&](std::size_t k) { return static_cast<unsigned char>(p[k]); };
+    if (b(i) == 0xED && i + 2 < p.size() && b(i + 1) >= 0xA0 && b(i + 1) <= 0xBF && b(i + 2) >= 0x80 &&
+        b(i + 2) <= 0xBF) {
+      out += "\xEF\xBF\xBD";
+      i += 3;
+    } else {
+      out += p[i++];
+    }
+  }
+  return utf8_lossy(out);
+}
+
+// ---------------------------------------------------------------------------
+// Resolution and reading
+
+Result<NativePath> expand_remote_path(Platform& platform, std::string_view request_path) {
+  bool tilde = request_path == "~" || (request_path.size() >= 2 && request_path[0] == '~' && request_path[1] == '/');
+  if (!tilde) return NativePath(request_path);
+  std::optional<std::string> home = platform.home();
+  if (!home) return fail("remote HOME is not set");
+  if (request_path.size() == 1) return *home;
+  return join_path(*home, request_path.substr(2));
+}
+
+Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const NativePath& path, bool missing_allowed) {
+  auto meta = platform.stat(path);
+  if (!meta) {
+    if (missing_allowed && meta.error().is_not_found()) return std::optional<FileMeta>();
+    return fail(std::move(meta.error()), "stating remote file " + display_path(path));
+  }
+  if (meta->is_directory) return fail("path is a directory: " + display_path(path));
+  return std::optional<FileMeta>(*meta);
+}
+
+Error out_of_memory_reading(const NativePath& path) {
+  return Error("out of memory reading remote file " + display_path(path));
+}
+
+Result<RemoteFileReader> RemoteFileReader::open(Platform& platform, const NativePath& path) {
+  auto file = platform.open_read(path);
+  if (!file) return fail(std::move(file.error()), "reading remote file " + display_path(path));
+  return RemoteFileReader(platform, path, *file);
+}
+
+Result<std::size_t> RemoteFileReader::read(char* buf, std::size_t size) {
+  auto n = platform_->read(file_, buf, size);
+  if (!n) return fail(std::move(n.error()), "reading remote file " + display_path(*path_));
+  return n;
+}
+
+namespace {
+// One read call asks for at most this much, which every platform accepts.
+constexpr std::size_t kMaxReadCall = std::size_t(1) << 30;
+}  // namespace
+
+Result<RemoteFile> read_remote_file(Platform& platform, const NativePath& path) {
+  auto meta = stat_remote_target(platform, path, false);
+  if (!meta) return std::unexpected(std::move(meta.error()));
+  RemoteFile file{**meta, {}};
+  auto reader = RemoteFileReader::open(platform, path);
+  if (!reader) return std::unexpected(std::move(reader.error()));
+
+  // Sized by the metadata, with one spare byte so that the end of the file
+  // is seen without growing; a file that grew meanwhile grows the buffer.
+  std::uint64_t hint = file.meta.size;
+  if (hint >= SIZE_MAX / 2 || !file.content.allocate(static_cast<std::size_t>(hint) + 1)) {
+    return std::unexpected(out_of_memory_reading(path));
+  }
+  std::size_t len = 0;
+  for (;;) {
+    if (len == file.content.capacity()) {
+      ByteBuffer bigger;
+      if (len > SIZE_MAX / 2 || !bigger.allocate(len * 2)) return std::unexpected(out_of_memory_reading(path));
+      std::copy_n(file.content.data(), len, bigger.data());
+      file.content = std::move(bigger);
+    }
+    auto n = reader->read(file.content.data() + len, std::min(file.content.capacity() - len, kMaxReadCall));
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) break;
+    len += *n;
+  }
+  file.content.set_size(len);
+  return file;
+}
+
+// ---------------------------------------------------------------------------
+// Install
+
+std::string temporary_name(std::string_view file_name, std::uint32_t pid, std::uint64_t ns) {
+  std::string name = ".";
+  name += file_name;
+  name += ".brevok-file-agent-";
+  name += std::to_string(pid);
+  name += '-';
+  name += std::to_string(ns);
+  return name;
+}
+
+Result<std::uint64_t> install_remote_file(Platform& platform, const NativePath& target, std::string_view content,
+                                          bool create_dirs, const std::optional<FileMeta>& existing) {
+  const NativePath parent(path_parent(target));
+  if (create_dirs && !parent.empty()) {
+    if (auto r = platform.create_directories(parent); !r) {
+      return fail(std::move(r.error()), "creating remote parent " + display_path(parent));
+    }
+  }
+
+  std::optional<std::string_view> name = path_file_name(target);
+  if (!name || !is_valid_utf8(*name)) return fail("remote path must have a valid UTF-8 file name");
+
+  std::uint64_t ns = platform.now_ns();
+  std::uint32_t pid = platform.process_id();
+  const NativePath temp = join_path(parent, temporary_name(*name, pid, ns));
+
+  // A failed creation leaves nothing of ours to remove: whatever stands
+  // under that name belongs to someone else.
+  auto file = platform.create_exclusive(temp);
+  if (!file) return fail(std::move(file.error()), "creating remote temporary " + display_path(temp));
+
+  // From here on a failure removes the temporary (one attempt, outcome
+  // ignored) before it is reported.
+  auto abandon = [&](Error&& cause, std::string message) {
+    (void)platform.remove_file(temp);
+    return fail(std::move(cause), std::move(message));
+  };
+
+  if (auto r = platform.write_all(*file, content.data(), content.size()); !r) {
+    platform.close(*file);
+    return abandon(std::move(r.error()), "writing remote temporary " + display_path(temp));
+  }
+  if (auto r = platform.sync(*file); !r) {
+    platform.close(*file);
+    return abandon(std::move(r.error()), "syncing remote temporary " + display_path(temp));
+  }
+  platform.close(*file);
+
+  if (existing) {
+    if (auto r = platform.set_permissions(temp, *existing); !r) {
+      return abandon(std::move(r.error()), "preserving permissions for " + display_path(target));
+    }
+  }
+
+  if (auto r = platform.rename_replace(temp, target); !r) {
+    if (!existing) return abandon(std::move(r.error()), "installing remote file " + display_path(target));
+    // Some platforms refuse to rename onto certain files (a read-only one on
+    // Windows); removing the old file first lets the rename go through.
+    if (auto removed = platform.remove_file(target); !removed) {
+      return abandon(std::move(removed.error()), "removing existing remote file " + display_path(target));
+    }
+    if (auto again = platform.rename_replace(temp, target); !again) {
+      // The old file is gone: the temporary is now the only copy of the new
+      // content, so it stays where it is.
+      return fail(std::move(again.error()), "installing remote file " + display_path(target));
+    }
+  }
+  (void)platform.sync_directory(parent);
+
+  if (auto r = verify_installed_file(platform, target, content); !r) {
+    (void)platform.remove_file(temp);  // renamed away already: removes nothing
+    return std::unexpected(std::move(r.error()));
+  }
+  return static_cast<std::uint64_t>(content.size());
+}
+
+Result<void> verify_installed_file(Platform& platform, const NativePath& target, std::string_view content) {
+  auto meta = platform.stat(target);
+  if (!meta) return fail(std::move(meta.error()), "stating installed remote file " + display_path(target));
+  if (meta->size != content.size()) {
+    return fail("installed remote file size mismatch for " + display_path(target) + ": expected " +
+                std::to_string(content.size()) + " bytes, found " + std::to_string(meta->size));
+  }
+  auto file = platform.open_read(target);
+  if (!file) return fail(std::move(file.error()), "opening installed remote file " + display_path(target));
+
+  auto result = [&]() -> Result<void> {
+    ByteBuffer buf;
+    if (!buf.allocate(VERIFY_BUFFER_BYTES)) {
+      return fail("out of memory verifying installed remote file " + display_path(target));
+    }
+    std::uint64_t offset = 0;
+    for (;;) {
+      auto n = platform.read(*file, buf.data(), VERIFY_BUFFER_BYTES);
+      if (!n) return fail(std::move(n.error()), "verifying installed remote file " + display_path(target));
+      if (*n == 0) break;
+      std::uint64_t end = offset + *n < offset ? UINT64_MAX : offset + *n;
+      if (end > content.size() || std::string_view(buf.data(), *n) != content.substr(offset, *n)) {
+        return fail("installed remote file content mismatch for " + display_path(target) + " at byte " +
+                    std::to_string(offset));
+      }
+      offset = end;
+    }
+    if (offset != content.size()) {
+      return fail("installed remote file length changed during verification for " + display_path(target) +
+                  ": expected " + std::to_string(content.size()) + " bytes, read " + std::to_string(offset));
+    }
+    return {};
+  }();
+  platform.close(*file);
+  return result;
+}
+
+}  // namespace brevok

@@ -1,0 +1,89 @@
+// Remote file access: turning a request path into a native path, the checks
+// and reads the operations share, and the verified atomic install.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "file_agent.h"
+#include "platform.h"
+
+namespace brevok {
+
+// --- paths (pure; the style is a parameter so both can be tested anywhere)
+
+bool is_path_separator(char c, PathStyle style = kNativePathStyle);
+bool is_absolute_path(std::string_view path, PathStyle style = kNativePathStyle);
+// `base` joined with `rest` by the platform's ordinary rule: an absolute
+// `rest` replaces `base`; otherwise one separator goes between them unless
+// `base` is empty or already ends with one.
+std::string join_path(std::string_view base, std::string_view rest, PathStyle style = kNativePathStyle);
+// The last component, trailing separators ignored; none for an empty path,
+// a root, or a last component of "." or "..".
+std::optional<std::string_view> path_file_name(std::string_view path, PathStyle style = kNativePathStyle);
+// The path without its last component (trailing separators ignored); empty
+// for a bare name.
+std::string_view path_parent(std::string_view path, PathStyle style = kNativePathStyle);
+// A path as text for messages; what is not valid text shows as U+FFFD.
+std::string display_path(std::string_view path, PathStyle style = kNativePathStyle);
+
+// --- resolution and reading
+
+// "~" and "~/..." against HOME; every other path unchanged.
+Result<NativePath> expand_remote_path(Platform& platform, std::string_view request_path);
+
+// The target's metadata; nullopt when nothing exists there and
+// `missing_allowed`. A directory is refused.
+Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const NativePath& path, bool missing_allowed);
+
+struct RemoteFile {
+  FileMeta meta;
+  ByteBuffer content;
+};
+
+// stat_remote_target (missing not allowed), then the whole file.
+Result<RemoteFile> read_remote_file(Platform& platform, const NativePath& path);
+
+// An open file read in pieces, failures reported as reading the remote file.
+class RemoteFileReader {
+ public:
+  static Result<RemoteFileReader> open(Platform& platform, const NativePath& path);
+  RemoteFileReader(RemoteFileReader&& o) noexcept : platform_(o.platform_), path_(o.path_), file_(o.file_) {
+    o.platform_ = nullptr;
+  }
+  RemoteFileReader& operator=(RemoteFileReader&&) = delete;
+  ~RemoteFileReader() {
+    if (platform_ != nullptr) platform_->close(file_);
+  }
+  // Up to `size` bytes; 0 at the end of the file.
+  Result<std::size_t> read(char* buf, std::size_t size);
+
+ private:
+  RemoteFileReader(Platform& platform, const NativePath& path, FileHandle file)
+      : platform_(&platform), path_(&path), file_(file) {}
+  Platform* platform_;
+  const NativePath* path_;
+  FileHandle file_;
+};
+
+Error out_of_memory_reading(const NativePath& path);
+
+// --- install
+
+inline constexpr std::size_t VERIFY_BUFFER_BYTES = 65536;
+
+// Puts `content` at `target` through a temporary beside it, synced, with the
+// permissions of `existing` and renamed into place, then verified by
+// reading it back. Returns the number of bytes installed.
+Result<std::uint64_t> install_remote_file(Platform& platform, const NativePath& target, std::string_view content,
+                                          bool create_dirs, const std::optional<FileMeta>& existing);
+
+Result<void> verify_installed_file(Platform& platform, const NativePath& target, std::string_view content);
+
+// The temporary's name for `file_name`: "." + name + ".brevok-file-agent-"
+// + pid + "-" + nanoseconds.
+std::string temporary_name(std::string_view file_name, std::uint32_t pid, std::uint64_t ns);
+
+}  // namespace brevok
