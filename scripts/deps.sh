@@ -1,0 +1,18 @@
+# Sourced by the other scripts: installs the Debian packages that are
+# missing, and nothing when all are present.
+need_packages() {
+  local missing=()
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "installing: ${missing[*]}" >&2
+  $sudo apt-get update -q >&2
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}" >&2
+}
+
+BUILD_PACKAGES=(cmake make g++ libboost-json1.81-dev)
+TEST_PACKAGES=(libgtest-dev)
