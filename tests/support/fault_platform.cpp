@@ -61,7 +61,9 @@ std::uint32_t FaultPlatform::process_id() { return pid_override ? *pid_override 
 std::uint64_t FaultPlatform::now_ns() { return now_override ? *now_override : inner_.now_ns(); }
 Result<FileMeta> FaultPlatform::stat(const NativePath& path) {
   BREVOK_FAULT(Op::kStat);
-  return inner_.stat(path);
+  auto meta = inner_.stat(path);
+  if (meta && stat_size_override) meta->size = *stat_size_override;
+  return meta;
 }
 Result<void> FaultPlatform::create_directories(const NativePath& path) {
   BREVOK_FAULT(Op::kCreateDirectories);

@@ -44,6 +44,8 @@ class FaultPlatform final : public Platform {
   std::optional<std::optional<std::string>> home_override;
   std::optional<std::uint32_t> pid_override;
   std::optional<std::uint64_t> now_override;
+  // stat() reports this size instead of the real one, when set.
+  std::optional<std::uint64_t> stat_size_override;
   // read() hands out at most this many bytes per call, when set.
   std::optional<std::size_t> max_read;
   // read() of the installed file returns these bytes instead (for the
