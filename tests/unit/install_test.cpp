@@ -1,0 +1,526 @@
+// The verified atomic install: every failure with its message, its cause and
+// what it leaves on disk (injected through the platform double over the real
+// file system), the read-back verification's mismatches, and the behaviour
+// of the real file system: modes, links, directories, names.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "fault_platform.h"
+#include "remote_fs.h"
+
+namespace brevok {
+namespace {
+
+using testing::FaultPlatform;
+using testing::Op;
+using testing::op_name;
+
+class Scratch {
+ public:
+  Scratch() {
+    std::string templ = (std::filesystem::temp_directory_path() / "brevok-install-XXXXXX").string();
+    if (::mkdtemp(templ.data()) == nullptr) std::abort();
+    path_ = templ;
+  }
+  ~Scratch() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void put(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+std::string get(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Names in a directory, sorted, dot files included.
+std::vector<std::string> names(const std::string& dir) {
+  std::vector<std::string> out;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+struct stat lstat_of(const std::string& path) {
+  struct stat st{};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return st;
+}
+
+unsigned mode_of(const std::string& path) { return lstat_of(path).st_mode & 07777; }
+
+std::string pattern(std::size_t n) {
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<char>((i * 31 + i / 253) & 0xFF);
+  return s;
+}
+
+std::string fill(std::string text, const std::string& key, const std::string& value) {
+  for (std::size_t at; (at = text.find(key)) != std::string::npos;) text.replace(at, key.size(), value);
+  return text;
+}
+
+class UmaskScope {
+ public:
+  explicit UmaskScope(mode_t mask) : old_(::umask(mask)) {}
+  ~UmaskScope() { ::umask(old_); }
+
+ private:
+  mode_t old_;
+};
+
+constexpr std::uint32_t kPid = 4242;
+constexpr std::uint64_t kNow = 99;
+const std::string kTempName = ".f.txt.brevok-file-agent-4242-99";
+const std::string kOld = "old content\n";
+const std::string kNew = "the new content\n";
+
+// A target f.txt with old content and mode 0640 in a scratch directory, and
+// the platform double with a fixed process id and clock so that the
+// temporary's name is known.
+class InstallFixture : public ::testing::Test {
+ protected:
+  InstallFixture() : fp(native_platform()), target(dir / "f.txt"), temp(dir / kTempName) {
+    fp.pid_override = kPid;
+    fp.now_override = kNow;
+  }
+  void make_old_target() {
+    put(target, kOld);
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+  }
+  std::optional<FileMeta> existing() {
+    auto meta = stat_remote_target(native_platform(), target, true);
+    EXPECT_TRUE(meta.has_value());
+    return meta ? *meta : std::nullopt;
+  }
+  std::string expand(const std::string& text) const {
+    return fill(fill(fill(text, "{target}", target), "{temp}", temp), "{parent}", dir.path());
+  }
+
+  Scratch dir;
+  FaultPlatform fp;
+  std::string target;
+  std::string temp;
+};
+
+// --- every failure of the install -------------------------------------------
+
+enum class After {
+  kOld,   // the old target untouched, nothing else in the directory
+  kNew,   // the new content installed, nothing else in the directory
+  kKept,  // the old target removed, the temporary kept with the new content
+};
+
+struct Fault {
+  Op op;
+  int occurrence;
+};
+
+struct FailureCase {
+  std::string label;
+  std::vector<Fault> faults;
+  bool existing;
+  bool create_dirs;
+  std::string message;  // empty: the install succeeds
+  std::string cause;    // the injected error that must be the cause
+  After after;
+};
+
+class InstallFailure : public InstallFixture, public ::testing::WithParamInterface<FailureCase> {};
+
+std::string fault_text(Fault f) { return std::string(op_name(f.op)) + " #" + std::to_string(f.occurrence); }
+
+TEST_P(InstallFailure, ReportsAndCleansUp) {
+  const FailureCase& c = GetParam();
+  make_old_target();
+  // Without `existing` the old file stands for one that appeared after the
+  // caller looked: the installer must still never remove it.
+  std::optional<FileMeta> meta = c.existing ? existing() : std::nullopt;
+  for (Fault f : c.faults) fp.fail(f.op, f.occurrence, Error::os(fault_text(f)));
+
+  auto r = install_remote_file(fp, target, kNew, c.create_dirs, meta);
+
+  if (c.message.empty()) {
+    ASSERT_TRUE(r.has_value()) << r.error().full();
+    EXPECT_EQ(*r, kNew.size());
+  } else {
+    ASSERT_FALSE(r.has_value());
+    EXPECT_EQ(r.error().outermost(), expand(c.message));
+    EXPECT_EQ(r.error().full(), expand(c.message) + ": " + c.cause);
+  }
+  switch (c.after) {
+    case After::kOld:
+      EXPECT_EQ(names(dir.path()), std::vector<std::string>{"f.txt"});
+      EXPECT_EQ(get(target), kOld);
+      EXPECT_EQ(mode_of(target), 0640u);
+      break;
+    case After::kNew:
+      EXPECT_EQ(names(dir.path()), std::vector<std::string>{"f.txt"});
+      EXPECT_EQ(get(target), kNew);
+      EXPECT_TRUE(S_ISREG(lstat_of(target).st_mode));
+      if (c.existing) {
+        EXPECT_EQ(mode_of(target), 0640u);
+      }
+      break;
+    case After::kKept:
+      EXPECT_EQ(names(dir.path()), std::vector<std::string>{kTempName});
+      EXPECT_EQ(get(temp), kNew);
+      break;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, InstallFailure,
+    ::testing::Values(
+        FailureCase{"CreateParent", {{Op::kCreateDirectories, 1}}, true, true, "creating remote parent {parent}",
+                    "create_directories #1", After::kOld},
+        FailureCase{"CreateTemporary", {{Op::kCreateExclusive, 1}}, true, false, "creating remote temporary {temp}",
+                    "create_exclusive #1", After::kOld},
+        FailureCase{"Write", {{Op::kWriteAll, 1}}, true, false, "writing remote temporary {temp}", "write_all #1",
+                    After::kOld},
+        FailureCase{"Sync", {{Op::kSync, 1}}, true, false, "syncing remote temporary {temp}", "sync #1", After::kOld},
+        FailureCase{"Permissions", {{Op::kSetPermissions, 1}}, true, false, "preserving permissions for {target}",
+                    "set_permissions #1", After::kOld},
+        FailureCase{"RenameWithoutExisting", {{Op::kRenameReplace, 1}}, false, false,
+                    "installing remote file {target}", "rename_replace #1", After::kOld},
+        FailureCase{"RemoveExisting",
+                    {{Op::kRenameReplace, 1}, {Op::kRemoveFile, 1}},
+                    true,
+                    false,
+                    "removing existing remote file {target}",
+                    "remove_file #1",
+                    After::kOld},
+        // The old file is gone by then; the temporary is the only copy left
+        // of the new content and stays.
+        FailureCase{"SecondRename",
+                    {{Op::kRenameReplace, 1}, {Op::kRenameReplace, 2}},
+                    true,
+                    false,
+                    "installing remote file {target}",
+                    "rename_replace #2",
+                    After::kKept},
+        FailureCase{"StatInstalled", {{Op::kStat, 1}}, true, false, "stating installed remote file {target}",
+                    "stat #1", After::kNew},
+        FailureCase{"OpenInstalled", {{Op::kOpenRead, 1}}, true, false, "opening installed remote file {target}",
+                    "open_read #1", After::kNew},
+        FailureCase{"ReadInstalled", {{Op::kRead, 1}}, true, false, "verifying installed remote file {target}",
+                    "read #1", After::kNew},
+        FailureCase{"ReadInstalledAtEnd", {{Op::kRead, 2}}, false, false, "verifying installed remote file {target}",
+                    "read #2", After::kNew},
+        // Successes: syncing the directory is only a hint, and a refused
+        // rename onto an existing file is retried once after removing it.
+        FailureCase{"SyncDirectoryIgnored", {{Op::kSyncDirectory, 1}}, true, false, "", "", After::kNew},
+        FailureCase{"RenameFallback", {{Op::kRenameReplace, 1}}, true, false, "", "", After::kNew},
+        FailureCase{"NoFault", {}, true, true, "", "", After::kNew}),
+    [](const auto& info) { return info.param.label; });
+
+// --- verification mismatches -------------------------------------------------
+
+enum class Tamper { kNone, kFlip, kAppend, kTruncate };
+
+struct MismatchCase {
+  std::string label;
+  std::size_t size;
+  Tamper tamper;
+  std::size_t at;  // the byte flipped, the bytes appended, or the length kept
+  std::optional<std::uint64_t> stat_size;
+  std::optional<std::size_t> max_read;
+  std::string message;
+};
+
+class VerifyMismatch : public InstallFixture, public ::testing::WithParamInterface<MismatchCase> {};
+
+// The installed file read back differs from what was meant (another process
+// changed it, or the storage lied): reported without cause, and the install
+// is not undone.
+TEST_P(VerifyMismatch, IsReportedWithoutCause) {
+  const MismatchCase& c = GetParam();
+  const std::string content = pattern(c.size);
+  std::string seen = content;
+  if (c.tamper == Tamper::kFlip) seen[c.at] = static_cast<char>(seen[c.at] ^ 0x5A);
+  if (c.tamper == Tamper::kAppend) seen += std::string(c.at, 'x');
+  if (c.tamper == Tamper::kTruncate) seen.resize(c.at);
+  if (c.tamper != Tamper::kNone) fp.read_replacement = seen;
+  fp.stat_size_override = c.stat_size;
+  fp.max_read = c.max_read;
+
+  auto r = install_remote_file(fp, target, content, false, std::nullopt);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().full(), fill(c.message, "{target}", target));
+  EXPECT_EQ(names(dir.path()), std::vector<std::string>{"f.txt"});
+  EXPECT_TRUE(get(target) == content);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, VerifyMismatch,
+    ::testing::Values(
+        MismatchCase{"SizeLarger", 10, Tamper::kNone, 0, 11, std::nullopt,
+                     "installed remote file size mismatch for {target}: expected 10 bytes, found 11"},
+        MismatchCase{"SizeOfEmpty", 0, Tamper::kNone, 0, 1, std::nullopt,
+                     "installed remote file size mismatch for {target}: expected 0 bytes, found 1"},
+        // The offset is where the failing read began, not the differing byte.
+        MismatchCase{"FirstBuffer", 200000, Tamper::kFlip, 65535, std::nullopt, std::nullopt,
+                     "installed remote file content mismatch for {target} at byte 0"},
+        MismatchCase{"SecondBuffer", 200000, Tamper::kFlip, 100000, std::nullopt, std::nullopt,
+                     "installed remote file content mismatch for {target} at byte 65536"},
+        MismatchCase{"ThirdBuffer", 200000, Tamper::kFlip, 131072, std::nullopt, std::nullopt,
+                     "installed remote file content mismatch for {target} at byte 131072"},
+        MismatchCase{"ShortReads", 10000, Tamper::kFlip, 5500, std::nullopt, 1000,
+                     "installed remote file content mismatch for {target} at byte 5000"},
+        // Grown after the stat: the read that runs past the content fails.
+        MismatchCase{"GrewPastFullBuffer", 65536, Tamper::kAppend, 1, std::nullopt, std::nullopt,
+                     "installed remote file content mismatch for {target} at byte 65536"},
+        MismatchCase{"GrewWithinBuffer", 100, Tamper::kAppend, 4, std::nullopt, std::nullopt,
+                     "installed remote file content mismatch for {target} at byte 0"},
+        MismatchCase{"GrewFromEmpty", 0, Tamper::kAppend, 1, std::nullopt, std::nullopt,
+                     "installed remote file content mismatch for {target} at byte 0"},
+        // Shrunk after the stat: the end comes early.
+        MismatchCase{"Shrank", 100000, Tamper::kTruncate, 70000, std::nullopt, std::nullopt,
+                     "installed remote file length changed during verification for {target}: expected 100000 "
+                     "bytes, read 70000"},
+        MismatchCase{"ShrankToBufferEdge", 131073, Tamper::kTruncate, 65536, std::nullopt, std::nullopt,
+                     "installed remote file length changed during verification for {target}: expected 131073 "
+                     "bytes, read 65536"},
+        MismatchCase{"ShrankToNothing", 5, Tamper::kTruncate, 0, std::nullopt, std::nullopt,
+                     "installed remote file length changed during verification for {target}: expected 5 bytes, "
+                     "read 0"}),
+    [](const auto& info) { return info.param.label; });
+
+// --- content sizes -------------------------------------------------------------
+
+struct SizeCase {
+  std::size_t size;
+  int reads;  // verification reads, the final one returning 0
+  bool existing;
+};
+
+class InstallSize : public InstallFixture, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(InstallSize, InstallsAndVerifiesInBufferSizedReads) {
+  const SizeCase& c = GetParam();
+  if (c.existing) put(target, pattern(300000));
+  std::optional<FileMeta> meta = c.existing ? existing() : std::nullopt;
+  const std::string content = pattern(c.size);
+  auto r = install_remote_file(fp, target, content, false, meta);
+  ASSERT_TRUE(r.has_value()) << r.error().full();
+  EXPECT_EQ(*r, c.size);
+  EXPECT_TRUE(get(target) == content);
+  EXPECT_EQ(fp.calls(Op::kRead), c.reads);
+  EXPECT_EQ(names(dir.path()), std::vector<std::string>{"f.txt"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, InstallSize,
+                         ::testing::Values(SizeCase{0, 1, false}, SizeCase{0, 1, true}, SizeCase{1, 2, false},
+                                           SizeCase{65535, 2, false}, SizeCase{65536, 2, false},
+                                           SizeCase{65537, 3, true}, SizeCase{200000, 5, false}));
+
+// --- modes ---------------------------------------------------------------------
+
+class NewFileMode : public InstallFixture, public ::testing::WithParamInterface<mode_t> {};
+
+TEST_P(NewFileMode, IsTheDefaultOfTheUmask) {
+  UmaskScope mask(GetParam());
+  auto r = install_remote_file(fp, target, kNew, false, std::nullopt);
+  ASSERT_TRUE(r.has_value()) << r.error().full();
+  EXPECT_EQ(mode_of(target), 0666u & ~GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Umasks, NewFileMode, ::testing::Values(mode_t{022}, mode_t{077}, mode_t{002}, mode_t{0}));
+
+class CarriedMode : public InstallFixture, public ::testing::WithParamInterface<mode_t> {};
+
+// The umask would make the new file 0600; the old file's bits win.
+TEST_P(CarriedMode, IsTheOldFilesPermissionBits) {
+  UmaskScope mask(077);
+  put(target, kOld);
+  ASSERT_EQ(::chmod(target.c_str(), GetParam()), 0);
+  auto r = install_remote_file(fp, target, kNew, false, existing());
+  ASSERT_TRUE(r.has_value()) << r.error().full();
+  EXPECT_EQ(mode_of(target), GetParam());
+  EXPECT_EQ(get(target), kNew);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CarriedMode,
+                         ::testing::Values(mode_t{0640}, mode_t{0444}, mode_t{0755}, mode_t{0666}, mode_t{0600},
+                                           mode_t{02750}));
+
+// --- links -----------------------------------------------------------------------
+
+TEST_F(InstallFixture, SymbolicLinkToAFileIsReplacedAndTheLinkedFileKept) {
+  put(dir / "real.txt", kOld);
+  ASSERT_EQ(::chmod((dir / "real.txt").c_str(), 0604), 0);
+  std::filesystem::create_symlink("real.txt", target);
+  auto r = install_remote_file(fp, target, kNew, false, existing());
+  ASSERT_TRUE(r.has_value()) << r.error().full();
+  EXPECT_TRUE(S_ISREG(lstat_of(target).st_mode));
+  EXPECT_EQ(get(target), kNew);
+  EXPECT_EQ(mode_of(target), 0604u);  // the linked file's permissions
+  EXPECT_EQ(get(dir / "real.txt"), kOld);
+  EXPECT_EQ(names(dir.path()), (std::vector<std::string>{"f.txt", "real.txt"}));
+}
+
+TEST_F(InstallFixture, DanglingSymbolicLinkIsReplaced) {
+  std::filesystem::create_symlink("nowhere", target);
+  auto meta = stat_remote_target(fp, target, true);
+  ASSERT_TRUE(meta.has_value());
+  ASSERT_FALSE(meta->has_value());
+  auto r = install_remote_file(fp, target, kNew, false, *meta);
+  ASSERT_TRUE(r.has_value()) << r.error().full();
+  EXPECT_TRUE(S_ISREG(lstat_of(target).st_mode));
+  EXPECT_EQ(get(target), kNew);
+  EXPECT_EQ(names(dir.path()), std::vector<std::string>{"f.txt"});
+}
+
+// Whatever stands under the temporary's name is someone else's: the
+// creation fails, nothing is removed, and a link is not followed.
+TEST_F(InstallFixture, NameCollisionFailsAndRemovesNothing) {
+  make_old_target();
+  put(temp, "not ours");
+  std::filesystem::create_symlink("nowhere", dir / ".g.txt.brevok-file-agent-4242-99");
+
+  auto r = install_remote_file(fp, target, kNew, false, existing());
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().full(), "creating remote temporary " + temp + ": " + std::strerror(EEXIST));
+  EXPECT_EQ(get(temp), "not ours");
+  EXPECT_EQ(get(target), kOld);
+
+  auto link = install_remote_file(fp, dir / "g.txt", kNew, false, std::nullopt);
+  ASSERT_FALSE(link.has_value());
+  EXPECT_EQ(link.error().full(),
+            "creating remote temporary " + (dir / ".g.txt.brevok-file-agent-4242-99") + ": " + std::strerror(EEXIST));
+  EXPECT_TRUE(S_ISLNK(lstat_of(dir / ".g.txt.brevok-file-agent-4242-99").st_mode));
+  EXPECT_EQ(names(dir.path()), (std::vector<std::string>{kTempName, ".g.txt.brevok-file-agent-4242-99", "f.txt"}));
+}
+
+// --- directories -------------------------------------------------------------------
+
+TEST_F(InstallFixture, CreateDirsCreatesEveryMissingLevel) {
+  const std::string deep = dir / "a/b/c/f.txt";
+  auto r = install_remote_file(fp, deep, kNew, true, std::nullopt);
+  ASSERT_TRUE(r.has_value()) << r.error().full();
+  EXPECT_EQ(get(deep), kNew);
+  EXPECT_EQ(names(dir / "a/b/c"), std::vector<std::string>{"f.txt"});
+}
+
+TEST_F(InstallFixture, CreatedDirectoriesStayWhenALaterStepFails) {
+  fp.fail(Op::kWriteAll, 1, Error::os("disk full"));
+  auto r = install_remote_file(fp, dir / "a/b/f.txt", kNew, true, std::nullopt);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().outermost(), "writing remote temporary " + (dir / "a/b/") + kTempName);
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "a/b"));
+  EXPECT_TRUE(names(dir / "a/b").empty());
+}
+
+TEST_F(InstallFixture, CreateDirsThroughAFileFails) {
+  put(dir / "file", "x");
+  auto r = install_remote_file(fp, dir / "file/sub/f.txt", kNew, true, std::nullopt);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().full(), "creating remote parent " + (dir / "file/sub") + ": " + std::strerror(EEXIST));
+  EXPECT_EQ(names(dir.path()), std::vector<std::string>{"file"});
+}
+
+TEST_F(InstallFixture, MissingParentWithoutCreateDirsFailsAtTheTemporary) {
+  auto r = install_remote_file(fp, dir / "missing/f.txt", kNew, false, std::nullopt);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().full(),
+            "creating remote temporary " + (dir / "missing/") + kTempName + ": " + std::strerror(ENOENT));
+  EXPECT_TRUE(names(dir.path()).empty());
+}
+
+// --- file names ----------------------------------------------------------------------
+
+struct NameCase {
+  std::string target;  // "{dir}" stands for the scratch directory
+  bool create_dirs;
+  std::vector<std::string> left;  // what the scratch directory holds afterwards
+};
+
+class InstallFileName : public InstallFixture, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(InstallFileName, WithoutAValidNameNothingIsInstalled) {
+  const NameCase& c = GetParam();
+  auto r = install_remote_file(fp, fill(c.target, "{dir}", dir.path()), kNew, c.create_dirs, std::nullopt);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().full(), "remote path must have a valid UTF-8 file name");
+  EXPECT_EQ(fp.calls(Op::kCreateExclusive), 0);
+  EXPECT_EQ(names(dir.path()), c.left);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Names, InstallFileName,
+    ::testing::Values(NameCase{"", true, {}}, NameCase{"/", true, {}}, NameCase{".", false, {}},
+                      NameCase{"{dir}/.", false, {}}, NameCase{"{dir}/..", false, {}},
+                      NameCase{"{dir}/\xff.txt", false, {}}, NameCase{"{dir}/a\xc3", false, {}},
+                      NameCase{"{dir}/a\xed\xa0\x80", false, {}},
+                      // The parents come first, and stay.
+                      NameCase{"{dir}/new/sub/..", true, {"new"}}, NameCase{"{dir}/new/x\xff", true, {"new"}}));
+
+TEST_F(InstallFixture, OnlyTheFileNameMustBeValidText) {
+  const std::string path = dir / "\xff-dir/\xc3\xa9t\xc3\xa9.txt";
+  auto r = install_remote_file(fp, path, kNew, true, std::nullopt);
+  ASSERT_TRUE(r.has_value()) << r.error().full();
+  EXPECT_EQ(get(path), kNew);
+}
+
+class InCurrentDirectory : public InstallFixture {
+ protected:
+  void SetUp() override {
+    saved_ = std::filesystem::current_path();
+    std::filesystem::current_path(dir.path());
+  }
+  void TearDown() override { std::filesystem::current_path(saved_); }
+  std::filesystem::path saved_;
+};
+
+TEST_F(InCurrentDirectory, BareFileNameLandsHere) {
+  auto r = install_remote_file(fp, "f.txt", kNew, true, std::nullopt);
+  ASSERT_TRUE(r.has_value()) << r.error().full();
+  EXPECT_EQ(names(dir.path()), std::vector<std::string>{"f.txt"});
+  EXPECT_EQ(get(target), kNew);
+}
+
+TEST_F(InCurrentDirectory, BareFileNamesTemporaryIsBesideIt) {
+  make_old_target();
+  fp.fail(Op::kRenameReplace, 1, Error::os("refused"));
+  fp.fail(Op::kRenameReplace, 2, Error::os("refused again"));
+  auto r = install_remote_file(fp, "f.txt", kNew, false, existing());
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().full(), "installing remote file f.txt: refused again");
+  EXPECT_EQ(names(dir.path()), std::vector<std::string>{kTempName});
+  EXPECT_EQ(get(temp), kNew);
+}
+
+TEST_F(InCurrentDirectory, BareFileNamesTemporaryIsNamedWithoutDirectory) {
+  fp.fail(Op::kCreateExclusive, 1, Error::os("no"));
+  auto r = install_remote_file(fp, "f.txt", kNew, false, std::nullopt);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().outermost(), "creating remote temporary " + kTempName);
+}
+
+}  // namespace
+}  // namespace brevok
