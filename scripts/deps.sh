@@ -16,3 +16,5 @@ need_packages() {
 
 BUILD_PACKAGES=(cmake make g++ libboost-json1.81-dev)
 TEST_PACKAGES=(libgtest-dev)
+# Only for bench/run (Google Benchmark for the micro-benchmarks).
+BENCH_PACKAGES=(libbenchmark-dev)
