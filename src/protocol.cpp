@@ -3,6 +3,7 @@
 #include <boost/json/basic_parser.hpp>
 #include <boost/json/serializer.hpp>
 #include <boost/json/src.hpp>  // Boost.JSON is used header-only; this is its one home
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
@@ -334,15 +335,49 @@ std::string position_text(std::string_view input, std::size_t pos) {
   return " at line " + std::to_string(line) + " column " + std::to_string(pos - line_start + 1);
 }
 
-}  // namespace
+// The parser refuses an exponent beyond the range of an int, though such a
+// number is well-formed JSON; in a skipped member its value is of no
+// concern. A copy of the input with every exponent of more than nine
+// significant digits written as zeros parses to the same request: numbers
+// with an exponent are refused in every known member whatever their value,
+// only digits change, and nine digits cannot overflow together with a
+// mantissa that fits in a request.
+std::string with_small_exponents(std::string_view input) {
+  std::string s(input);
+  bool in_string = false;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    char c = s[i];
+    if (in_string) {
+      if (c == '\\') {
+        ++i;
+      } else if (c == '"') {
+        in_string = false;
+      }
+      continue;
+    }
+    if (c == '"') in_string = true;
+    if (c != 'e' && c != 'E') continue;
+    std::size_t begin = i + 1;
+    if (begin < s.size() && (s[begin] == '+' || s[begin] == '-')) ++begin;
+    std::size_t end = begin;
+    while (end < s.size() && s[end] >= '0' && s[end] <= '9') ++end;
+    std::size_t first = begin;
+    while (first < end && s[first] == '0') ++first;
+    if (end - first > 9) std::fill(s.data() + begin, s.data() + end, '0');
+    i = end - 1;
+  }
+  return s;
+}
 
-Result<FileAgentRequest> decode_request(std::string_view input) {
+// Parses once; a copy with small exponents is parsed when `retry` allows.
+Result<FileAgentRequest> decode(std::string_view input, bool retry) {
   json::parse_options options;
   options.max_depth = 127;
   json::basic_parser<RequestHandler> parser(options, input.data(), input.data() + input.size());
   json::error_code ec;
   std::size_t used = parser.write_some(false, input.data(), input.size(), ec);
   RequestHandler& h = parser.handler();
+  if (ec == json::error::exponent_overflow && retry) return decode(with_small_exponents(input), false);
   if (ec) {
     std::string text = h.message.empty() ? ec.message() : h.message;
     return fail(text + position_text(input, used));
@@ -357,6 +392,10 @@ Result<FileAgentRequest> decode_request(std::string_view input) {
   }
   return std::move(h.request);
 }
+
+}  // namespace
+
+Result<FileAgentRequest> decode_request(std::string_view input) { return decode(input, true); }
 
 // ---------------------------------------------------------------------------
 // Encoding
