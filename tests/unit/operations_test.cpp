@@ -1,0 +1,504 @@
+// The operations below the wire: the preview's end line and cut, the
+// streaming preview against a whole-file reference however the reads are
+// split, the sizes and copying of a replacement, the clipping of diff
+// texts, and the way running out of memory ends an operation.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#if defined(__linux__)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "fault_platform.h"
+#include "operations.h"
+#include "remote_fs.h"
+
+namespace brevok {
+namespace {
+
+using testing::FaultPlatform;
+using testing::Op;
+
+constexpr std::uint64_t MAX64 = std::numeric_limits<std::uint64_t>::max();
+
+class Scratch {
+ public:
+  Scratch() {
+    static std::mt19937_64 rng(std::random_device{}());
+    path_ = (std::filesystem::temp_directory_path() / ("brevok-ops-" + std::to_string(rng()))).string();
+    std::filesystem::create_directory(path_);
+  }
+  ~Scratch() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void put(const std::string& path, std::string_view content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+std::string get(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+std::size_t entries(const std::string& dir) {
+  return static_cast<std::size_t>(
+      std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
+}
+
+// --- preview_end_line ----------------------------------------------------
+
+struct EndLineCase {
+  std::uint64_t offset, limit, end;
+};
+
+class PreviewEndLine : public ::testing::TestWithParam<EndLineCase> {};
+
+TEST_P(PreviewEndLine, IsOffsetMinusOnePlusLimitSaturating) {
+  EXPECT_EQ(preview_end_line(GetParam().offset, GetParam().limit), GetParam().end);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PreviewEndLine,
+                         ::testing::Values(EndLineCase{1, 2000, 2000}, EndLineCase{0, 2000, 2000},
+                                           EndLineCase{1, 0, 0}, EndLineCase{0, 0, 0}, EndLineCase{5, 0, 4},
+                                           EndLineCase{3, 2, 4}, EndLineCase{MAX64, MAX64, MAX64},
+                                           EndLineCase{MAX64, 1, MAX64}, EndLineCase{MAX64, 0, MAX64 - 1},
+                                           EndLineCase{2, MAX64, MAX64}, EndLineCase{0, MAX64, MAX64}));
+
+// --- find_nth_line_feed --------------------------------------------------
+
+TEST(FindNthLineFeed, StopsJustAfterTheWantedLineFeed) {
+  std::uint64_t wanted = 2;
+  EXPECT_EQ(find_nth_line_feed("a\nb\nc\n", wanted), 4u);
+  wanted = 1;
+  EXPECT_EQ(find_nth_line_feed("\n", wanted), 1u);
+  wanted = 1;
+  EXPECT_EQ(find_nth_line_feed("a\r\nb", wanted), 3u);
+}
+
+TEST(FindNthLineFeed, LowersTheCountByWhatItSawWhenShort) {
+  std::uint64_t wanted = 5;
+  EXPECT_EQ(find_nth_line_feed("a\nb\rc\n", wanted), std::nullopt);
+  EXPECT_EQ(wanted, 3u);
+  wanted = 7;
+  EXPECT_EQ(find_nth_line_feed("", wanted), std::nullopt);
+  EXPECT_EQ(wanted, 7u);
+}
+
+// Counting runs in blocks; the wanted line feed sits on either side of a
+// block edge and on it.
+TEST(FindNthLineFeed, FindsLineFeedsAroundBlockEdges) {
+  for (std::size_t at : {65534u, 65535u, 65536u, 65537u, 131071u, 131072u}) {
+    std::string bytes(200000, 'x');
+    bytes[100] = '\n';
+    bytes[at] = '\n';
+    bytes[199999] = '\n';
+    std::uint64_t wanted = 2;
+    EXPECT_EQ(find_nth_line_feed(bytes, wanted), at + 1) << at;
+    wanted = 4;
+    EXPECT_EQ(find_nth_line_feed(bytes, wanted), std::nullopt);
+    EXPECT_EQ(wanted, 1u);
+  }
+}
+
+// --- read_preview, streamed, against the whole file ----------------------
+
+struct Preview {
+  bool binary;
+  std::optional<std::string> data;
+  std::uint64_t total;
+  bool operator==(const Preview&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& os, const Preview& p) {
+  return os << (p.binary ? "binary " : "text ") << (p.data ? std::to_string(p.data->size()) + " bytes" : "null")
+            << " of " << p.total;
+}
+
+// The preview as the whole file determines it.
+Preview reference_preview(std::string_view file, std::uint64_t offset, std::uint64_t limit) {
+  if (file.substr(0, PREVIEW_PROBE_BYTES).find('\0') != std::string_view::npos) return {true, std::nullopt, file.size()};
+  std::uint64_t end = (offset == 0 ? 0 : offset - 1);
+  end = end > MAX64 - limit ? MAX64 : end + limit;
+  std::size_t p = 0;
+  std::uint64_t seen = 0;
+  while (seen < end && p < file.size()) {
+    if (file[p++] == '\n') ++seen;
+  }
+  if (seen < end) p = file.size();
+  return {false, std::string(file.substr(0, p)), file.size()};
+}
+
+struct NamedContent {
+  std::string name;
+  std::string bytes;
+};
+
+std::vector<NamedContent> preview_contents() {
+  std::vector<NamedContent> c;
+  c.push_back({"empty", ""});
+  c.push_back({"five lines", "a\nb\nc\nd\ne\n"});
+  c.push_back({"no final line feed", "a\nb"});
+  c.push_back({"crlf", "a\r\nb\r\n"});
+  c.push_back({"single nul", std::string(1, '\0')});
+  auto lines = [](std::size_t n, std::size_t width) {
+    std::string s;
+    for (std::size_t i = 0; i < n; ++i) s += std::string(width - 1, static_cast<char>('a' + i % 26)) + "\n";
+    return s;
+  };
+  std::string s = lines(200, 50);
+  s[8191] = '\0';
+  c.push_back({"nul is byte 8192", s});
+  s = lines(200, 50);
+  s[8192] = '\0';
+  c.push_back({"nul is byte 8193", s});
+  s = std::string(8192, 'x');
+  s.back() = '\0';
+  c.push_back({"8192 bytes ending in nul", s});
+  c.push_back({"8191 bytes", std::string(8190, 'x') + "\n"});
+  c.push_back({"no line feed", std::string(20000, 'y')});
+  c.push_back({"not utf-8", "\xff\xfe\xc3\n\x80\x01\x7f\n"});
+  // Longer than a read chunk, so that the cut and the counting of the rest
+  // cross chunk edges.
+  c.push_back({"5 MiB of lines", lines(52429, 100) + "tail"});
+  return c;
+}
+
+struct Window {
+  std::uint64_t offset, limit;
+};
+
+struct ReadPlan {
+  std::optional<std::size_t> read_size;       // at most this much per read
+  std::optional<std::uint64_t> meta_size;     // what the metadata claims
+};
+
+// Every content and window, read in pieces of many sizes and with metadata
+// that tells the truth or not: the streamed preview equals the whole-file
+// reference. The metadata size is only a hint for the buffer; the answer
+// must come from the bytes read.
+TEST(ReadPreview, StreamedPreviewEqualsWholeFilePreview) {
+  Scratch dir;
+  const Window windows[] = {{1, 2000}, {0, 1}, {1, 0}, {5, 0}, {3, 2}, {MAX64, MAX64}, {1, 30000}, {40000, 1}};
+  const ReadPlan plans[] = {{std::nullopt, std::nullopt}, {std::nullopt, 0},   {std::nullopt, 10},
+                            {std::nullopt, std::uint64_t(1) << 62},           {4097, std::nullopt},
+                            {8191, 0},                    {1u << 20, std::nullopt}, {1, 0}};
+  for (const NamedContent& content : preview_contents()) {
+    put(dir / "f", content.bytes);
+    for (Window w : windows) {
+      const Preview expected = reference_preview(content.bytes, w.offset, w.limit);
+      for (const ReadPlan& plan : plans) {
+        // One byte per read is slow; two windows are enough for it.
+        if (plan.read_size == 1u && (content.bytes.size() > 30000 || w.limit > 1)) continue;
+        FaultPlatform fp(native_platform());
+        fp.max_read = plan.read_size;
+        fp.stat_size_override = plan.meta_size;
+        FileAgentRequest req;
+        req.path = dir / "f";
+        req.offset = w.offset;
+        req.limit = w.limit;
+        auto r = read_preview(fp, req);
+        ASSERT_TRUE(r.has_value()) << r.error().full();
+        Preview got{r->binary, r->data ? std::optional<std::string>(std::string(r->data->view())) : std::nullopt,
+                    *r->total_bytes};
+        ASSERT_EQ(got, expected) << content.name << ", offset " << w.offset << ", limit " << w.limit
+                                 << ", reads of " << (plan.read_size ? std::to_string(*plan.read_size) : "any size")
+                                 << ", metadata size "
+                                 << (plan.meta_size ? std::to_string(*plan.meta_size) : "real");
+        EXPECT_EQ(r->bytes, content.bytes.size());
+        EXPECT_TRUE(r->ok);
+        EXPECT_EQ(r->operation, "readPreview");
+      }
+    }
+  }
+}
+
+struct PreviewFault {
+  Op op;
+  int occurrence;
+  std::string outer;  // "{}" stands for the path
+};
+
+class ReadPreviewFailure : public ::testing::TestWithParam<PreviewFault> {};
+
+// A failure anywhere in the file fails the preview, also one past the cut
+// (the size of the whole file is part of the answer).
+TEST_P(ReadPreviewFailure, EndsWithTheFileSystemError) {
+  Scratch dir;
+  // The cut falls in the first read; the second and fourth read what lies
+  // past it, the fifth meets the end of the file.
+  put(dir / "f", "first\n" + std::string(3u << 20, 'y'));
+  FaultPlatform fp(native_platform());
+  fp.max_read = 1u << 20;
+  fp.fail(GetParam().op, GetParam().occurrence, Error::os("Input/output error"));
+  FileAgentRequest req;
+  req.path = dir / "f";
+  req.limit = 1;
+  auto r = read_preview(fp, req);
+  ASSERT_FALSE(r.has_value());
+  std::string outer = GetParam().outer;
+  outer.replace(outer.find("{}"), 2, dir / "f");
+  EXPECT_EQ(r.error().full(), outer + ": Input/output error");
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, ReadPreviewFailure,
+                         ::testing::Values(PreviewFault{Op::kStat, 1, "stating remote file {}"},
+                                           PreviewFault{Op::kOpenRead, 1, "reading remote file {}"},
+                                           PreviewFault{Op::kRead, 1, "reading remote file {}"},
+                                           PreviewFault{Op::kRead, 4, "reading remote file {}"},
+                                           PreviewFault{Op::kRead, 5, "reading remote file {}"}));
+
+// --- sizes and copying of a replacement ------------------------------------
+
+struct SizeCase {
+  std::uint64_t size, count, old_len, new_len, result;
+};
+
+class EditedSize : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(EditedSize, SaturatesAtEachStep) {
+  const SizeCase& c = GetParam();
+  EXPECT_EQ(edited_size(c.size, c.count, c.old_len, c.new_len), c.result);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, EditedSize,
+                         ::testing::Values(SizeCase{10, 2, 3, 1, 6}, SizeCase{10, 0, 3, 5, 10}, SizeCase{4, 2, 2, 0, 0},
+                                           // The removed bytes exceed the size: stops at 0.
+                                           SizeCase{3, 2, 3, 1, 2}, SizeCase{5, 2, MAX64 / 2 + 1, 0, 0},
+                                           SizeCase{5, 3, MAX64, 7, 21},
+                                           // Products and the sum saturate.
+                                           SizeCase{0, MAX64, 1, MAX64, MAX64}, SizeCase{1, 2, 0, MAX64 / 2 + 1, MAX64},
+                                           SizeCase{MAX64, 1, 0, 1, MAX64}, SizeCase{MAX64 - 1, 1, 0, 1, MAX64}));
+
+struct ReplaceCase {
+  std::string content;
+  std::vector<std::uint64_t> at;
+  std::size_t old_len;
+  std::string replacement;
+  std::string result;
+};
+
+class ReplaceOccurrences : public ::testing::TestWithParam<ReplaceCase> {};
+
+TEST_P(ReplaceOccurrences, CopiesAroundEachOccurrence) {
+  const ReplaceCase& c = GetParam();
+  auto out = replace_occurrences(c.content, c.at, c.old_len, c.replacement);
+  ASSERT_TRUE(out.has_value());
+  EXPECT_EQ(out->view(), c.result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ReplaceOccurrences,
+    ::testing::Values(ReplaceCase{"aaa", {0}, 2, "b", "ba"}, ReplaceCase{"aaaa", {0, 2}, 2, "xyz", "xyzxyz"},
+                      ReplaceCase{"aaaa", {0, 2}, 2, "", ""}, ReplaceCase{"a-b-c", {1, 3}, 1, "\r\n", "a\r\nb\r\nc"},
+                      ReplaceCase{"head.tail", {4}, 1, "", "headtail"}, ReplaceCase{"xyz", {2}, 1, "ZZ", "xyZZ"},
+                      ReplaceCase{std::string("\0\xff\0", 3), {1}, 1, "\xc3\xa9", std::string("\0\xc3\xa9\0", 4)}));
+
+// --- clip_diff_text ----------------------------------------------------------
+
+struct ClipCase {
+  std::string name;
+  std::string text;
+  std::string clipped;
+  bool cut;
+};
+
+void PrintTo(const ClipCase& c, std::ostream* os) { *os << c.name; }
+
+class ClipDiffText : public ::testing::TestWithParam<ClipCase> {};
+
+TEST_P(ClipDiffText, CutsAtACharacterBoundaryWithEllipsis) {
+  auto [text, cut] = clip_diff_text(GetParam().text);
+  EXPECT_EQ(text, GetParam().clipped);
+  EXPECT_EQ(cut, GetParam().cut);
+  EXPECT_LE(text.size(), EDIT_DIFF_TEXT_LIMIT);
+}
+
+const std::string kEllipsis = "\xE2\x80\xA6";
+std::string xs(std::size_t n) { return std::string(n, 'x'); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ClipDiffText,
+    ::testing::Values(
+        ClipCase{"Empty", "", "", false}, ClipCase{"Exactly2048", xs(2048), xs(2048), false},
+        ClipCase{"Ascii2049", xs(2049), xs(2045) + kEllipsis, true},
+        // A character of three bytes at 2044..2046 does not fit before the
+        // ellipsis: the cut falls at 2044.
+        ClipCase{"ThreeByteStraddles", xs(2044) + "\xE2\x82\xAC" + xs(10), xs(2044) + kEllipsis, true},
+        // One that ends exactly at 2045 stays.
+        ClipCase{"ThreeByteEndsAtCut", xs(2042) + "\xE2\x82\xAC" + xs(10), xs(2042) + "\xE2\x82\xAC" + kEllipsis,
+                 true},
+        ClipCase{"FourByteStraddles", xs(2043) + "\xF0\x9F\x98\x80" + xs(10), xs(2043) + kEllipsis, true},
+        ClipCase{"TwoByteStraddles", xs(2044) + "\xC3\xA9" + xs(10), xs(2044) + kEllipsis, true},
+        // Invalid bytes become U+FFFD first; three bytes each, they can push
+        // a short text over the limit.
+        ClipCase{"InvalidShort", "a\xff" "b", "a\xEF\xBF\xBD" "b", false},
+        ClipCase{"InvalidGrowsPastLimit", xs(2046) + "\xff", xs(2045) + kEllipsis, true},
+        ClipCase{"AllInvalid", std::string(700, '\xff'),
+                 [] {
+                   std::string s;
+                   for (int i = 0; i < 681; ++i) s += "\xEF\xBF\xBD";
+                   return s + "\xE2\x80\xA6";
+                 }(),
+                 true}),
+    [](const auto& info) { return info.param.name; });
+
+// --- running out of memory ---------------------------------------------------
+
+// A size no allocation can satisfy, on both sides of the largest size the
+// reader is willing to try.
+class ImpossibleFileSize : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(ImpossibleFileSize, ReadingEndsInOutOfMemory) {
+  Scratch dir;
+  put(dir / "f", "abc");
+  FaultPlatform fp(native_platform());
+  fp.stat_size_override = GetParam();
+  auto r = read_remote_file(fp, dir / "f");
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().full(), "out of memory reading remote file " + (dir / "f"));
+}
+
+// The edit fails before anything is written: the file keeps its content
+// and no temporary is left beside it.
+TEST_P(ImpossibleFileSize, EditEndsInOutOfMemoryAndLeavesTheFile) {
+  Scratch dir;
+  put(dir / "f", "abc");
+  FaultPlatform fp(native_platform());
+  fp.stat_size_override = GetParam();
+  FileAgentRequest req;
+  req.path = dir / "f";
+  req.old_string = "b";
+  req.new_string = "B";
+  auto r = edit_file(fp, req);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().outermost(), "out of memory reading remote file " + (dir / "f"));
+  EXPECT_EQ(fp.calls(Op::kCreateExclusive), 0);
+  EXPECT_EQ(get(dir / "f"), "abc");
+  EXPECT_EQ(entries(dir.path()), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ImpossibleFileSize,
+                         ::testing::Values(std::uint64_t(1) << 62, MAX64 / 2 - 1, MAX64 / 2, MAX64));
+
+#if defined(__linux__)
+// Runs `body` in a child process whose address space may grow by at most
+// `headroom` bytes beyond what it holds at the start; returns the child's
+// exit status (0 when `body` returned true).
+int with_memory_headroom(std::size_t headroom, const std::function<bool()>& body) {
+  std::fflush(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    unsigned long pages = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(f, "%lu", &pages) != 1) pages = 0;
+      std::fclose(f);
+    }
+    if (pages == 0) ::_exit(3);
+    rlim_t limit = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + headroom;
+    rlimit rl{limit, limit};
+    if (::setrlimit(RLIMIT_AS, &rl) != 0) ::_exit(4);
+    ::_exit(body() ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+template <class R>
+bool fails_with(const Result<R>& r, const std::string& message) {
+  if (r.has_value()) {
+    std::fprintf(stderr, "succeeded, expected \"%s\"\n", message.c_str());
+    return false;
+  }
+  if (r.error().full() != message) std::fprintf(stderr, "failed with \"%s\"\n", r.error().full().c_str());
+  return r.error().full() == message;
+}
+
+struct MemoryCase {
+  std::string name;
+  std::string content;
+  std::string old_string;
+  std::string new_string;
+  std::size_t headroom;
+  std::string message;  // "{}" stands for the path
+};
+
+void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
+
+class EditOutOfMemory : public ::testing::TestWithParam<MemoryCase> {};
+
+// Whichever of the file, the occurrence list or the new content does not
+// fit, the edit ends in an error response and the file stays as it was.
+TEST_P(EditOutOfMemory, EndsInAnErrorAndLeavesTheFile) {
+  const MemoryCase& c = GetParam();
+  Scratch dir;
+  put(dir / "f", c.content);
+  std::string message = c.message;
+  message.replace(message.find("{}"), 2, dir / "f");
+  FileAgentRequest req;
+  req.path = dir / "f";
+  req.old_string = c.old_string;
+  req.new_string = c.new_string;
+  req.replace_all = true;
+  EXPECT_EQ(with_memory_headroom(c.headroom, [&] { return fails_with(edit_file(native_platform(), req), message); }), 0);
+  EXPECT_TRUE(get(dir / "f") == c.content);
+  EXPECT_EQ(entries(dir.path()), 1u);
+}
+
+std::string every_kib(std::size_t total) {
+  std::string s(total, '.');
+  for (std::size_t i = 0; i < total; i += 1024) s[i] = '#';
+  return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Holdings, EditOutOfMemory,
+    ::testing::Values(
+        // 16 MiB of file with 4 MiB to spare.
+        MemoryCase{"File", std::string(16u << 20, 'a'), "a", "b", 4u << 20, "out of memory reading remote file {}"},
+        // 16 Mi occurrences need 128 MiB of offsets.
+        MemoryCase{"OccurrenceList", std::string(16u << 20, 'a'), "a", "b", 48u << 20,
+                   "out of memory editing remote file {}"},
+        // 16 Ki occurrences of one byte each become 16 KiB apiece: 256 MiB.
+        MemoryCase{"NewContent", every_kib(16u << 20), "#", std::string(16u << 10, 'z'), 64u << 20,
+                   "out of memory editing remote file {}"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ReadPreviewOutOfMemory, EndsInAnError) {
+  Scratch dir;
+  put(dir / "f", "a\nb\n");
+  FaultPlatform fp(native_platform());
+  // The buffer is sized from the metadata, here claiming more than there is
+  // room for.
+  fp.stat_size_override = std::uint64_t(1) << 40;
+  FileAgentRequest req;
+  req.path = dir / "f";
+  std::string message = "out of memory reading remote file " + (dir / "f");
+  EXPECT_EQ(with_memory_headroom(64u << 20, [&] { return fails_with(read_preview(fp, req), message); }), 0);
+}
+#endif
+
+}  // namespace
+}  // namespace brevok
