@@ -3,7 +3,10 @@
 // file system), the read-back verification's mismatches, and the behaviour
 // of the real file system: modes, links, directories, names.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +18,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fault_platform.h"
@@ -151,6 +155,8 @@ struct FailureCase {
   After after;
 };
 
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.label; }
+
 class InstallFailure : public InstallFixture, public ::testing::WithParamInterface<FailureCase> {};
 
 std::string fault_text(Fault f) { return std::string(op_name(f.op)) + " #" + std::to_string(f.occurrence); }
@@ -253,6 +259,8 @@ struct MismatchCase {
   std::string message;
 };
 
+void PrintTo(const MismatchCase& c, std::ostream* os) { *os << c.label; }
+
 class VerifyMismatch : public InstallFixture, public ::testing::WithParamInterface<MismatchCase> {};
 
 // The installed file read back differs from what was meant (another process
@@ -318,6 +326,8 @@ struct SizeCase {
   int reads;  // verification reads, the final one returning 0
   bool existing;
 };
+
+void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.size << (c.existing ? " bytes over a file" : " bytes"); }
 
 class InstallSize : public InstallFixture, public ::testing::WithParamInterface<SizeCase> {};
 
@@ -460,6 +470,8 @@ struct NameCase {
   std::vector<std::string> left;  // what the scratch directory holds afterwards
 };
 
+void PrintTo(const NameCase& c, std::ostream* os) { *os << "'" << c.target << "'"; }
+
 class InstallFileName : public InstallFixture, public ::testing::WithParamInterface<NameCase> {};
 
 TEST_P(InstallFileName, WithoutAValidNameNothingIsInstalled) {
@@ -520,6 +532,51 @@ TEST_F(InCurrentDirectory, BareFileNamesTemporaryIsNamedWithoutDirectory) {
   auto r = install_remote_file(fp, "f.txt", kNew, false, std::nullopt);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().outermost(), "creating remote temporary " + kTempName);
+}
+
+// --- the platform's write-all ------------------------------------------------------
+
+// A pipe drained in small pieces keeps the writer blocked; a timer signal
+// without SA_RESTART then interrupts it over and over, which the kernel
+// reports as short writes (some bytes taken) or EINTR (none taken). Every
+// byte must still arrive, once and in order.
+TEST(WriteAll, ResumesAfterShortAndInterruptedWrites) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  struct sigaction quiet{}, old_action{};
+  quiet.sa_handler = [](int) {};
+  sigemptyset(&quiet.sa_mask);
+  quiet.sa_flags = 0;
+  ASSERT_EQ(::sigaction(SIGALRM, &quiet, &old_action), 0);
+
+  const std::string content = pattern(std::size_t(16) << 20);
+  std::string received;
+  std::thread reader([&] {
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);  // the writer takes the signals
+    char buf[512];
+    for (;;) {
+      ssize_t n = ::read(fds[0], buf, sizeof buf);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      received.append(buf, static_cast<std::size_t>(n));
+    }
+  });
+  itimerval every{{0, 200}, {0, 200}};
+  ::setitimer(ITIMER_REAL, &every, nullptr);
+  auto r = native_platform().write_all(fds[1], content.data(), content.size());
+  itimerval off{};
+  ::setitimer(ITIMER_REAL, &off, nullptr);
+  ::close(fds[1]);
+  reader.join();
+  ::close(fds[0]);
+  ::sigaction(SIGALRM, &old_action, nullptr);
+
+  ASSERT_TRUE(r.has_value()) << r.error().full();
+  EXPECT_EQ(received.size(), content.size());
+  EXPECT_TRUE(received == content);
 }
 
 }  // namespace

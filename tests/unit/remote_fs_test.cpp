@@ -22,6 +22,7 @@ namespace {
 
 using testing::FaultPlatform;
 using testing::Op;
+using testing::op_name;
 
 // A fresh directory, removed with its content afterwards.
 class Scratch {
@@ -57,6 +58,10 @@ struct ExpandCase {
   std::string path;
   std::optional<std::string> resolved;  // nullopt: "remote HOME is not set"
 };
+
+void PrintTo(const ExpandCase& c, std::ostream* os) {
+  *os << "HOME " << (c.home ? "'" + *c.home + "'" : std::string("unset")) << ", path '" << c.path << "'";
+}
 
 class ExpandRemotePath : public ::testing::TestWithParam<ExpandCase> {};
 
@@ -117,6 +122,10 @@ struct StatCase {
   Expect expect;
   int err = 0;  // the system error of kStatError
 };
+
+void PrintTo(const StatCase& c, std::ostream* os) {
+  *os << "'" << c.name << "'" << (c.missing_allowed ? " missing allowed" : "");
+}
 
 class StatRemoteTarget : public ::testing::TestWithParam<StatCase> {
  protected:
@@ -225,6 +234,11 @@ struct ReadCase {
   std::optional<std::size_t> max_read;     // short reads
 };
 
+void PrintTo(const ReadCase& c, std::ostream* os) {
+  *os << c.size << " bytes, stat says " << (c.stat_size ? std::to_string(*c.stat_size) : "true size")
+      << ", reads of at most " << (c.max_read ? std::to_string(*c.max_read) : "any size");
+}
+
 class ReadRemoteFile : public ::testing::TestWithParam<ReadCase> {};
 
 // The content is what the reads deliver up to the end of the file, whatever
@@ -266,6 +280,8 @@ struct ReadFailureCase {
   Op op;
   int occurrence;
 };
+
+void PrintTo(const ReadFailureCase& c, std::ostream* os) { *os << op_name(c.op) << " #" << c.occurrence; }
 
 class ReadRemoteFileFailure : public ::testing::TestWithParam<ReadFailureCase> {};
 
