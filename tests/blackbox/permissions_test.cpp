@@ -136,6 +136,7 @@ struct PermCase {
   // "{path}" is the target, "{work}" the work directory, "{n}" the
   // temporary's process id and clock reading.
   std::string message;
+  bool create_dirs = false;
 };
 
 void PrintTo(const PermCase& c, std::ostream* os) { *os << c.label; }
@@ -147,6 +148,7 @@ TEST_P(PermissionCase, FailsWithTheMessageOfTheStepAndChangesNothing) {
   const std::string path = work / c.name;
   std::string request = R"({"protocol":1,"operation":")" + c.operation + R"(","path":)" + json_string(path);
   if (c.operation == "write") request += R"(,"content":"new")";
+  if (c.create_dirs) request += R"(,"createDirs":true)";
   if (c.operation == "edit") request += R"(,"oldString":"old","newString":"new")";
   request += "}";
 
@@ -169,6 +171,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "creating remote temporary {work}/ro/.f.txt.brevok-file-agent-{n}"},
         PermCase{"EditInReadOnlyDirectory", "edit", "ro/f.txt",
                  "creating remote temporary {work}/ro/.f.txt.brevok-file-agent-{n}"},
+        PermCase{"CreateDirsInReadOnlyDirectory", "write", "ro/new/f.txt", "creating remote parent {work}/ro/new",
+                 true},
         // Search permission denied on the way: not "missing", even for write.
         PermCase{"WriteBehindLockedDirectory", "write", "locked/f.txt", "stating remote file {path}"},
         PermCase{"WriteNewFileBehindLockedDirectory", "write", "locked/new.txt", "stating remote file {path}"},

@@ -174,6 +174,9 @@ TEST_P(InstallFailure, ReportsAndCleansUp) {
   if (c.message.empty()) {
     ASSERT_TRUE(r.has_value()) << r.error().full();
     EXPECT_EQ(*r, kNew.size());
+    // Durable before success is reported: the data, then the rename.
+    EXPECT_EQ(fp.calls(Op::kSync), 1);
+    EXPECT_EQ(fp.calls(Op::kSyncDirectory), 1);
   } else {
     ASSERT_FALSE(r.has_value());
     EXPECT_EQ(r.error().outermost(), expand(c.message));
