@@ -44,7 +44,6 @@ TEST_P(CommandLine, AnswersAsTheTableSays) {
 // standard input, its offset (shared with the agent) tells what was read.
 TEST_P(CommandLine, ReadsStandardInputOnlyForTheCycle) {
   const CliCase& c = GetParam();
-  if (agent_is_windows()) GTEST_SKIP() << "needs the agent to share our descriptor";
   ScratchDir dir;
   std::string path = dir / "stdin";
   write_file(path, kRequest);

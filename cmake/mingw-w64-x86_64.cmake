@@ -1,0 +1,37 @@
+# Cross-compiles for Windows on x86-64 with Debian's mingw-w64, and runs the
+# results (ctest's unit tests) under Wine:
+#   cmake -S . -B build/windows --toolchain cmake/mingw-w64-x86_64.cmake
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+
+set(BREVOK_MINGW_TRIPLE x86_64-w64-mingw32)
+# The -posix variants: the -win32 ones come without C++ threads, which
+# GoogleTest needs.
+set(CMAKE_C_COMPILER ${BREVOK_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${BREVOK_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${BREVOK_MINGW_TRIPLE}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${BREVOK_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Static runtime: the programs need no DLL beyond the system's own, neither
+# on a Windows host nor under Wine.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+
+# Boost is used header-only, and its headers are the build machine's. The
+# directory that holds them (/usr/include) must not be searched, since its C
+# library headers are not mingw-w64's: a directory with nothing in it but a
+# link to boost/ shows the compiler Boost alone.
+set(BREVOK_BOOST_HEADERS ${CMAKE_BINARY_DIR}/boost-headers)
+if(NOT EXISTS ${BREVOK_BOOST_HEADERS}/boost)
+  file(MAKE_DIRECTORY ${BREVOK_BOOST_HEADERS})
+  file(CREATE_LINK /usr/include/boost ${BREVOK_BOOST_HEADERS}/boost SYMBOLIC)
+endif()
+set(Boost_NO_BOOST_CMAKE ON)
+set(Boost_INCLUDE_DIR ${BREVOK_BOOST_HEADERS} CACHE PATH "Boost headers (a link to the build machine's)")
+list(APPEND CMAKE_FIND_ROOT_PATH ${BREVOK_BOOST_HEADERS})
