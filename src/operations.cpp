@@ -269,6 +269,9 @@ std::optional<ByteBuffer> replace_occurrences(std::string_view content, const st
                                               std::size_t old_len, std::string_view new_string) {
   std::uint64_t size = edited_size(content.size(), occurrences.size(), old_len, new_string.size());
   ByteBuffer out;
+  // Nothing is left (every byte was an occurrence and the replacement is
+  // empty): an empty buffer has no storage to copy into, not even zero bytes.
+  if (size == 0) return out;
   if (size >= SIZE_MAX || !out.allocate(static_cast<std::size_t>(size))) return std::nullopt;
   char* w = out.data();
   std::size_t prev = 0;
