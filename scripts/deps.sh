@@ -18,3 +18,6 @@ BUILD_PACKAGES=(cmake make g++ libboost-json1.81-dev)
 TEST_PACKAGES=(libgtest-dev)
 # Only for bench/run (Google Benchmark for the micro-benchmarks).
 BENCH_PACKAGES=(libbenchmark-dev)
+# Only for the fuzz targets (scripts/fuzz.sh): libFuzzer needs clang, and
+# std::expected from libstdc++ needs clang 16 or later.
+FUZZ_PACKAGES=(clang-16 libclang-rt-16-dev)

@@ -13,8 +13,27 @@ stage_native() {
   ctest --test-dir build/native -j"$jobs" --output-on-failure
 }
 
+# The whole suite again, built with AddressSanitizer, LeakSanitizer and
+# UndefinedBehaviorSanitizer; the black-box tests then run the sanitized
+# agent. Any report ends the process with status 86 and fails the test.
+stage_sanitize() {
+  need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+  cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREVOK_WERROR=ON -DBREVOK_SANITIZE=ON >/dev/null
+  cmake --build build/sanitize -j"$jobs"
+  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:exitcode=86 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86 \
+    ctest --test-dir build/sanitize -j"$jobs" --output-on-failure
+}
+
+# Each libFuzzer target for a minute under the sanitizers (scripts/fuzz.sh
+# runs them for longer).
+stage_fuzz() {
+  BREVOK_FUZZ_BUILD=build/fuzz scripts/fuzz.sh decode_request 60
+  BREVOK_FUZZ_BUILD=build/fuzz scripts/fuzz.sh request_cycle 60
+}
+
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(native)
+[ ${#stages[@]} -eq 0 ] && stages=(native sanitize fuzz)
 for s in "${stages[@]}"; do
   echo "=== stage: $s"
   "stage_$s"
