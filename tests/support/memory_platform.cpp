@@ -15,7 +15,10 @@ Error bad_handle() { return Error::os("Bad file descriptor"); }
 Error no_space() { return Error::os("No space left on device"); }
 
 std::string join_key(const std::string& dir, std::string_view name) {
-  return dir == "/" ? "/" + std::string(name) : dir + "/" + std::string(name);
+  std::string key = dir;
+  if (key != "/") key += '/';
+  key.append(name);
+  return key;
 }
 
 }  // namespace
