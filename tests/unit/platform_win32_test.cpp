@@ -159,7 +159,7 @@ class Win32Platform : public ::testing::Test {
 
   std::string slurp(const std::string& path) {
     auto file = platform_.open_read(path);
-    if (!file) return "<" + file.error().full() + ">";
+    if (!file) return "failed: " + file.error().full();
     std::string out;
     char buf[4096];
     for (;;) {
