@@ -101,6 +101,7 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
                                   kPreviewMinBuffer, kPreviewMaxInitialBuffer);
   if (!kept.allocate(static_cast<std::size_t>(hint))) return std::unexpected(out_of_memory_reading(*path));
   std::size_t len = 0;
+  std::size_t counted = 0;   // kept bytes searched for line feeds
   std::uint64_t beyond = 0;  // bytes read after the kept ones
   ByteBuffer scratch;
   bool binary = false;
@@ -117,10 +118,16 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
       auto n = reader->read(kept.data() + len, std::min(kept.capacity() - len, kPreviewChunk));
       if (!n) return std::unexpected(std::move(n.error()));
       if (*n == 0) break;
-      if (!cut) {
-        if (auto at = find_nth_line_feed(std::string_view(kept.data() + len, *n), wanted)) cut = len + *at;
-      }
       len += *n;
+      // Line feeds are looked for only once enough bytes wait for the
+      // wanted one to be among them: a preview asking for more lines than
+      // the file has bytes (the whole file) never counts at all.
+      if (!cut && len - counted >= wanted) {
+        if (auto at = find_nth_line_feed(std::string_view(kept.data() + counted, len - counted), wanted)) {
+          cut = counted + *at;
+        }
+        counted = len;
+      }
       if (!probed && len >= PREVIEW_PROBE_BYTES) {
         probed = true;
         binary = std::memchr(kept.data(), 0, PREVIEW_PROBE_BYTES) != nullptr;
