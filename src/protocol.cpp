@@ -496,6 +496,15 @@ char* put_utf8(char* w, unsigned long cp) {
   return w;
 }
 
+// The length of the valid UTF-8 sequence at p (a byte of 0x80 or more),
+// or 0 when none starts there.
+std::size_t utf8_length(const char* p, const char* end) {
+  const auto c = static_cast<unsigned char>(*p);
+  if (c >= 0xC2 && c <= 0xDF && end - p >= 2 && (static_cast<unsigned char>(p[1]) & 0xC0) == 0x80) return 2;
+  std::size_t maximal;
+  return utf8_sequence(std::string_view(p, static_cast<std::size_t>(end - p)), 0, maximal);
+}
+
 // Decodes the string body [p, end) into `w` (room for end - p bytes) as
 // the parser would: the escapes of JSON with surrogates paired, no control
 // character, valid UTF-8. Returns the end of the output, or nullptr at the
@@ -503,25 +512,38 @@ char* put_utf8(char* w, unsigned long cp) {
 char* decode_string_body(const char* p, const char* end, char* w) {
   while (p < end) {
 #if defined(__SSE2__)
-    // Sixteen bytes at a time while none of them needs a closer look: a
-    // reverse solidus, a control character or a byte of a multi-byte
-    // sequence. The block is stored whole; the output never runs ahead of
-    // the input, so there is room for it.
+    // Sixteen bytes at a time. The block is stored whole (the output never
+    // runs ahead of the input, so there is room for it) and stands as
+    // stored up to the first reverse solidus or control character: the
+    // bytes of multi-byte sequences before it are only checked in place.
     if (end - p >= 16) {
       const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
       const __m128i escape = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
       const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
-      const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(escape, control))) |
-                            static_cast<unsigned>(_mm_movemask_epi8(v));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
-      if (mask == 0) {
-        p += 16;
-        w += 16;
+      const unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(escape, control)));
+      unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
+      const unsigned first_stop = stop == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(stop));
+      high &= (1u << first_stop) - 1;
+      unsigned done = 0;  // bytes of the block checked
+      while (high != 0) {
+        const unsigned at = static_cast<unsigned>(__builtin_ctz(high));
+        const char* q = p + at;
+        std::size_t n = utf8_length(q, end);
+        if (n == 0) return nullptr;
+        // A sequence may run on past the block. One that runs into the
+        // stop is refused: a stop is no continuation byte.
+        done = at + static_cast<unsigned>(n);
+        high = done >= 16 ? 0 : high & ~((1u << done) - 1);
+      }
+      const unsigned advance = std::max(first_stop, done);
+      p += advance;
+      w += advance;
+      if (stop == 0) {
+        // A sequence that ran on past the block: its bytes beyond it.
+        if (advance > 16) std::memcpy(w - (advance - 16), p - (advance - 16), advance - 16);
         continue;
       }
-      const unsigned k = static_cast<unsigned>(__builtin_ctz(mask));
-      p += k;
-      w += k;
     }
 #endif
     const auto c = static_cast<unsigned char>(*p);
@@ -546,14 +568,8 @@ char* decode_string_body(const char* p, const char* end, char* w) {
       }
       w = put_utf8(w, static_cast<unsigned long>(u));
     } else if (c >= 0x80) {
-      std::size_t n;
-      if (c >= 0xC2 && c <= 0xDF && end - p >= 2 && (static_cast<unsigned char>(p[1]) & 0xC0) == 0x80) {
-        n = 2;
-      } else {
-        std::size_t maximal;
-        n = utf8_sequence(std::string_view(p, static_cast<std::size_t>(end - p)), 0, maximal);
-        if (n == 0) return nullptr;
-      }
+      std::size_t n = utf8_length(p, end);
+      if (n == 0) return nullptr;
       std::memcpy(w, p, n);
       w += n;
       p += n;
