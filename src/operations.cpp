@@ -295,6 +295,26 @@ std::optional<ByteBuffer> replace_occurrences(std::string_view content, const st
   return out;
 }
 
+std::size_t replace_occurrences_in_place(char* content, std::size_t size,
+                                         const std::vector<std::uint64_t>& occurrences, std::size_t old_len,
+                                         std::string_view new_string) {
+  // The write position never passes the read position, and each new
+  // string ends no later than the old one it replaces.
+  char* w = content;
+  std::size_t prev = 0;
+  for (std::uint64_t p : occurrences) {
+    const std::size_t n = static_cast<std::size_t>(p) - prev;
+    if (w != content + prev) std::memmove(w, content + prev, n);
+    w += n;
+    std::memcpy(w, new_string.data(), new_string.size());
+    w += new_string.size();
+    prev = static_cast<std::size_t>(p) + old_len;
+  }
+  if (w != content + prev) std::memmove(w, content + prev, size - prev);
+  w += size - prev;
+  return static_cast<std::size_t>(w - content);
+}
+
 std::pair<std::string, bool> clip_diff_text(std::string_view text) {
   std::string s = utf8_lossy(text);
   if (s.size() <= EDIT_DIFF_TEXT_LIMIT) return {std::move(s), false};
@@ -344,16 +364,26 @@ Result<FileAgentResponse> edit_file(Platform& platform, const FileAgentRequest& 
   if (count >= 2 && !request.replace_all) {
     return fail("oldString is not unique (found " + std::to_string(count) + " occurrences); set replaceAll=true");
   }
-  auto fresh = replace_occurrences(old_content, *occurrences, request.old_string.size(), request.new_string);
-  if (!fresh) return out_of_memory();
   EditDiff diff = build_edit_diff(old_content, *occurrences, request.old_string, request.new_string);
-  // The old content has served its purpose; let it go before the install
-  // reads the new file back.
-  file->content = ByteBuffer();
+  // When nothing grows, the new content is made in the old one's place:
+  // no second buffer of the file's size to fill.
+  ByteBuffer fresh;
+  if (request.new_string.size() <= request.old_string.size()) {
+    file->content.set_size(replace_occurrences_in_place(file->content.data(), file->content.size(), *occurrences,
+                                                        request.old_string.size(), request.new_string));
+    fresh = std::move(file->content);
+  } else {
+    auto built = replace_occurrences(old_content, *occurrences, request.old_string.size(), request.new_string);
+    if (!built) return out_of_memory();
+    fresh = std::move(*built);
+    // The old content has served its purpose; let it go before the install
+    // reads the new file back.
+    file->content = ByteBuffer();
+  }
   occurrences->clear();
   occurrences->shrink_to_fit();
 
-  auto installed = install_remote_file(platform, *path, fresh->view(), false, file->meta);
+  auto installed = install_remote_file(platform, *path, fresh.view(), false, file->meta);
   if (!installed) return std::unexpected(std::move(installed.error()));
   FileAgentResponse r = success("edit");
   r.replacements = count;

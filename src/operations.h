@@ -63,6 +63,12 @@ std::uint64_t edited_size(std::uint64_t size, std::uint64_t count, std::uint64_t
 // runs out.
 std::optional<ByteBuffer> replace_occurrences(std::string_view content, const std::vector<std::uint64_t>& occurrences,
                                               std::size_t old_len, std::string_view new_string);
+// The same within the content's own bytes, for a `new_string` no longer
+// than the old one (bytes only move towards the front); returns the new
+// length.
+std::size_t replace_occurrences_in_place(char* content, std::size_t size,
+                                         const std::vector<std::uint64_t>& occurrences, std::size_t old_len,
+                                         std::string_view new_string);
 
 // The text as valid UTF-8 cut to at most EDIT_DIFF_TEXT_LIMIT bytes at a
 // character boundary, with "…" when cut; the flag tells whether it was.

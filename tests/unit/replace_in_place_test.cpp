@@ -1,0 +1,46 @@
+// An edit whose new string is no longer than the old one is made in the
+// file's own buffer; the result must be what the copying replacement
+// gives, whatever the occurrences and their neighbours.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "operations.h"
+
+namespace brevok {
+namespace {
+
+std::string in_place(std::string content, const std::vector<std::uint64_t>& at, std::size_t old_len,
+                     const std::string& replacement) {
+  content.resize(replace_occurrences_in_place(content.data(), content.size(), at, old_len, replacement));
+  return content;
+}
+
+TEST(ReplaceInPlace, EqualsTheCopyingReplacement) {
+  std::mt19937 rng(99);
+  const std::string alphabet = "ab\n";
+  for (int round = 0; round < 3000; ++round) {
+    std::string content(rng() % 40, '\0');
+    for (char& c : content) c = alphabet[rng() % alphabet.size()];
+    std::string needle(1 + rng() % 4, '\0');
+    for (char& c : needle) c = alphabet[rng() % alphabet.size()];
+    auto at = find_occurrences(content, needle);
+    ASSERT_TRUE(at.has_value());
+    for (std::size_t len = 0; len <= needle.size(); ++len) {
+      std::string replacement(len, 'X');
+      if (len > 0) replacement.front() = 'Y';
+      auto copied = replace_occurrences(content, *at, needle.size(), replacement);
+      ASSERT_TRUE(copied.has_value());
+      ASSERT_EQ(in_place(content, *at, needle.size(), replacement), copied->view())
+          << "content '" << content << "', needle '" << needle << "', replacement '" << replacement << "'";
+    }
+  }
+}
+
+TEST(ReplaceInPlace, LeavesContentWithoutOccurrencesAlone) {
+  EXPECT_EQ(in_place("abc", {}, 2, ""), "abc");
+}
+
+}  // namespace
+}  // namespace brevok
