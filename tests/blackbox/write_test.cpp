@@ -146,13 +146,6 @@ TEST(WriteDirectories, CreateDirsMakesEveryMissingParent) {
   EXPECT_EQ(list_dir(dir / "a/b/c"), std::vector<std::string>{"f.txt"});
 }
 
-TEST(WriteDirectories, CreateDirsWithExistingParentsIsHarmless) {
-  ScratchDir dir;
-  fs::create_directories(dir / "a/b");
-  EXPECT_EQ(write(agent_path(dir / "a/b/f.txt"), R"(,"content":"x","createDirs":true)").out, ok_line(1));
-  EXPECT_EQ(read_file(dir / "a/b/f.txt"), "x");
-}
-
 class WriteMissingDirectory : public ::testing::TestWithParam<std::string> {};
 
 // Without createDirs (absent or false) the temporary cannot be created in
@@ -235,14 +228,6 @@ TEST(WritePaths, EmptyPathHasNoFileName) {
   EXPECT_TRUE(list_dir(dir.path()).empty());
 }
 
-TEST(WritePaths, RelativePathIsTakenFromTheWorkingDirectory) {
-  ScratchDir dir;
-  RunOptions o;
-  o.cwd = dir.path();
-  EXPECT_EQ(write("rel.txt", R"(,"content":"r")", o).out, ok_line(1));
-  EXPECT_EQ(read_file(dir / "rel.txt"), "r");
-}
-
 class WriteHome : public ::testing::Test {
  protected:
   AgentResult run(const std::string& path, const std::string& members, std::optional<std::string> home) {
@@ -284,13 +269,6 @@ TEST_F(WriteHome, UnsetHomeFailsBeforeTouchingFiles) {
             error_line("remote HOME is not set"));
   EXPECT_EQ(run("~", R"(,"content":"x")", std::nullopt).out, error_line("remote HOME is not set"));
   EXPECT_TRUE(list_dir(dir.path()).empty());
-}
-
-// Only "~" and "~/" expand; every other tilde is part of a relative name,
-// and needs no HOME.
-TEST_F(WriteHome, OtherTildesAreOrdinaryNames) {
-  EXPECT_EQ(run("~notes", R"(,"content":"n")", std::nullopt).out, ok_line(1));
-  EXPECT_EQ(read_file(dir / "~notes"), "n");
 }
 
 }  // namespace

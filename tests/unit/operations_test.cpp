@@ -88,24 +88,6 @@ INSTANTIATE_TEST_SUITE_P(Table, PreviewEndLine,
 
 // --- find_nth_line_feed --------------------------------------------------
 
-TEST(FindNthLineFeed, StopsJustAfterTheWantedLineFeed) {
-  std::uint64_t wanted = 2;
-  EXPECT_EQ(find_nth_line_feed("a\nb\nc\n", wanted), 4u);
-  wanted = 1;
-  EXPECT_EQ(find_nth_line_feed("\n", wanted), 1u);
-  wanted = 1;
-  EXPECT_EQ(find_nth_line_feed("a\r\nb", wanted), 3u);
-}
-
-TEST(FindNthLineFeed, LowersTheCountByWhatItSawWhenShort) {
-  std::uint64_t wanted = 5;
-  EXPECT_EQ(find_nth_line_feed("a\nb\rc\n", wanted), std::nullopt);
-  EXPECT_EQ(wanted, 3u);
-  wanted = 7;
-  EXPECT_EQ(find_nth_line_feed("", wanted), std::nullopt);
-  EXPECT_EQ(wanted, 7u);
-}
-
 // Counting runs in blocks; the wanted line feed sits on either side of a
 // block edge and on it.
 TEST(FindNthLineFeed, FindsLineFeedsAroundBlockEdges) {
