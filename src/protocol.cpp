@@ -1,7 +1,6 @@
 #include "protocol.h"
 
 #include <boost/json/basic_parser.hpp>
-#include <boost/json/serializer.hpp>
 #include <boost/json/src.hpp>  // Boost.JSON is used header-only; this is its one home
 #include <algorithm>
 #include <cstring>
@@ -678,17 +677,73 @@ Result<void> OutputBuffer::drain() {
 
 namespace {
 
-Result<void> put_string(OutputBuffer& out, std::string_view s) {
-  json::serializer sr;
-  sr.reset(json::string_view(s.data(), s.size()));
-  while (!sr.done()) {
-    if (out.room_size() == 0) {
-      if (auto r = out.drain(); !r) return r;
-    }
-    json::string_view got = sr.read(out.room(), out.room_size());
-    out.commit(got.size());
+// The length of the longest prefix of [p, p + n) that a JSON string holds
+// as it is: no quotation mark, reverse solidus or control character.
+std::size_t unescaped_prefix(const char* p, std::size_t n) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
+    const __m128i escape = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
+    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
+    const auto mask =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, escape), control)));
+    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
   }
-  return {};
+#endif
+  for (; i < n; ++i) {
+    const auto c = static_cast<unsigned char>(p[i]);
+    if (c < 0x20 || c == '"' || c == '\\') return i;
+  }
+  return n;
+}
+
+// The least escaping JSON allows: the two characters that must be escaped,
+// the five control characters with a short escape, every other control
+// character as \u00xx in lower case; all else, 0x7F and every byte of
+// 0x80 and above included, as it is.
+Result<void> put_string(OutputBuffer& out, std::string_view s) {
+  if (auto r = out.put('"'); !r) return r;
+  while (!s.empty()) {
+    const std::size_t n = unescaped_prefix(s.data(), s.size());
+    if (n > 0) {
+      if (auto r = out.write(s.substr(0, n)); !r) return r;
+      s.remove_prefix(n);
+      if (s.empty()) break;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto c = static_cast<unsigned char>(s.front());
+    char escaped[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+    std::size_t len = 2;
+    switch (c) {
+      case '"':
+      case '\\':
+        escaped[1] = static_cast<char>(c);
+        break;
+      case '\b':
+        escaped[1] = 'b';
+        break;
+      case '\t':
+        escaped[1] = 't';
+        break;
+      case '\n':
+        escaped[1] = 'n';
+        break;
+      case '\f':
+        escaped[1] = 'f';
+        break;
+      case '\r':
+        escaped[1] = 'r';
+        break;
+      default:
+        len = 6;
+        break;
+    }
+    if (auto r = out.write(std::string_view(escaped, len)); !r) return r;
+    s.remove_prefix(1);
+  }
+  return out.put('"');
 }
 
 Result<void> put_number(OutputBuffer& out, std::uint64_t v) {
