@@ -1,0 +1,411 @@
+// Hostile input and hostile surroundings, through the real binary. Whatever
+// arrives, and whatever state the standard streams are in, a run ends in
+// exactly one of the two outcomes, with its exit status and never by a
+// signal: one response line on standard output and status 0, or one line on
+// standard error and status 1.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "agent_process.h"
+
+namespace brevok::testing {
+namespace {
+
+constexpr std::size_t kLimit = 134217728;
+constexpr std::string_view kPrefix = "brevok-file-agent: ";
+
+enum class Outcome { kResponse, kRefusal };
+
+std::size_t count_line_feeds(const std::string& s) { return static_cast<std::size_t>(std::count(s.begin(), s.end(), '\n')); }
+
+// The one outcome `want`, and nothing of the other.
+void expect_outcome(const AgentResult& r, Outcome want, std::string_view refusal_start = "") {
+  ASSERT_EQ(r.signal, 0) << "ended by a signal";
+  if (want == Outcome::kResponse) {
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(r.out.starts_with("{\"protocol\":1,\"ok\":")) << r.out.substr(0, 200);
+    EXPECT_TRUE(r.out.ends_with("}\n")) << r.out.substr(0, 200);
+    EXPECT_EQ(count_line_feeds(r.out), 1u);
+  } else {
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(r.err.starts_with(std::string(kPrefix) + std::string(refusal_start))) << r.err.substr(0, 300);
+    EXPECT_TRUE(r.err.ends_with("\n"));
+    EXPECT_EQ(count_line_feeds(r.err), 1u) << r.err.substr(0, 300);
+  }
+}
+
+AgentResult run_input(std::string input) {
+  RunOptions o;
+  o.input = std::move(input);
+  return run_agent_process(o);
+}
+
+std::string request(std::string_view members) {
+  return "{\"protocol\":1,\"operation\":\"readPreview\",\"path\":\"/nonexistent/brevok\"" +
+         std::string(members.empty() ? "" : ",") + std::string(members) + "}";
+}
+
+// --- size
+
+TEST(HostileSize, EmptyInputIsRefused) {
+  expect_outcome(run_input(""), Outcome::kRefusal, "decoding file-agent request");
+}
+
+// A request of exactly the limit whose bulk is one string in an unknown
+// member: decoded in full and answered.
+TEST(HostileSize, LimitSizedStringMemberIsAnswered) {
+  if (agent_is_windows()) GTEST_SKIP() << "paths of this machine";
+  ScratchDir dir;
+  write_file(dir / "f.txt", "line\n");
+  std::string head = "{\"protocol\":1,\"operation\":\"readPreview\",\"path\":" + json_string(dir / "f.txt") + ",\"bulk\":\"";
+  std::string input = head;
+  input.reserve(kLimit + 1);
+  input.append(kLimit - head.size() - 2, 'b');
+  input += "\"}";
+  ASSERT_EQ(input.size(), kLimit);
+  AgentResult r = run_input(std::move(input));
+  expect_outcome(r, Outcome::kResponse);
+  EXPECT_EQ(r.out,
+            "{\"protocol\":1,\"ok\":true,\"operation\":\"readPreview\",\"replacements\":0,\"bytes\":5,\"binary\":false,"
+            "\"totalBytes\":5,\"data\":\"bGluZQo=\",\"error\":null}\n");
+}
+
+// One byte more, and the request is complete JSON only at its last byte:
+// the limit refuses it before any decoding.
+TEST(HostileSize, OverLimitStringMemberIsRefused) {
+  std::string head = request("\"bulk\":\"");
+  head.pop_back();  // the request's closing brace comes after the string
+  std::string input = head;
+  input.reserve(kLimit + 2);
+  input.append(kLimit + 1 - head.size() - 2, 'b');
+  input += "\"}";
+  ASSERT_EQ(input.size(), kLimit + 1);
+  AgentResult r = run_input(std::move(input));
+  expect_outcome(r, Outcome::kRefusal, "file-agent request exceeds 134217728 bytes");
+}
+
+// --- nesting
+
+struct NestingCase {
+  std::string name;
+  std::string input;
+};
+void PrintTo(const NestingCase& c, std::ostream* os) { *os << c.name; }
+
+std::string repeat(std::string_view s, std::size_t n) {
+  std::string out;
+  out.reserve(s.size() * n);
+  for (std::size_t i = 0; i < n; ++i) out += s;
+  return out;
+}
+
+constexpr std::size_t kDeep = 100000;
+
+std::vector<NestingCase> nesting_cases() {
+  return {
+      {"OpenArrays", repeat("[", kDeep)},
+      {"OpenObjects", repeat("{\"a\":", kDeep)},
+      {"ClosedArraysInUnknownMember", request("\"x\":" + repeat("[", kDeep) + repeat("]", kDeep))},
+      {"ClosedObjectsInUnknownMember", request("\"x\":" + repeat("{\"a\":", kDeep) + "0" + repeat("}", kDeep))},
+      {"MixedInUnknownMember", request("\"x\":" + repeat("[{\"a\":", kDeep / 2) + "1" + repeat("}]", kDeep / 2))},
+      {"ArrayFormElement", "[1,\"readPreview\",\"p\"," + repeat("[", kDeep) + repeat("]", kDeep) + "]"},
+      {"KnownMemberValue", "{\"protocol\":1,\"operation\":\"readPreview\",\"path\":" + repeat("[", kDeep) + repeat("]", kDeep) + "}"},
+      {"AfterTheRequest", request("") + repeat("[", kDeep)},
+  };
+}
+
+class HostileNesting : public ::testing::TestWithParam<NestingCase> {};
+
+TEST_P(HostileNesting, IsRefused) {
+  expect_outcome(run_input(GetParam().input), Outcome::kRefusal, "decoding file-agent request");
+}
+
+INSTANTIATE_TEST_SUITE_P(Deep, HostileNesting, ::testing::ValuesIn(nesting_cases()),
+                         [](const auto& info) { return info.param.name; });
+
+// --- text that is not valid Unicode, in every string of a request
+
+struct BadText {
+  const char* name;
+  const char* raw;  // as it stands between the quotation marks
+};
+
+constexpr BadText kBadTexts[] = {
+    {"ByteFF", "a\xff"},
+    {"ContinuationAlone", "\x80z"},
+    {"Overlong", "\xc0\xaf"},
+    {"OverlongThreeBytes", "\xe0\x80\xaf"},
+    {"EncodedSurrogate", "\xed\xa0\x80"},
+    {"BeyondU10FFFF", "\xf4\x90\x80\x80"},
+    {"TruncatedAtEnd", "ok\xe2\x82"},
+    {"TruncatedInside", "\xe2\x82z"},
+    {"LoneHighEscape", "\\ud800"},
+    {"LoneLowEscape", "\\udc00"},
+    {"HighThenLetter", "\\ud800\\u0041"},
+    {"HighThenRawLetter", "\\ud83dx"},
+    {"TwoHighs", "\\udbff\\udbff"},
+    {"LowThenHigh", "\\udc00\\ud800"},
+};
+
+// Where the text goes: each string member of the object and the array
+// form, an unknown member's name and value, and a string nested inside it.
+struct Place {
+  const char* name;
+  std::string (*build)(const std::string& text);
+};
+
+std::string object_with(std::string_view member, const std::string& text) {
+  std::string r = "{\"protocol\":1";
+  for (std::string_view m : {"operation", "path", "oldString", "newString", "content"}) {
+    r += ",\"" + std::string(m) + "\":\"" + (m == member ? text : std::string(m == "operation" ? "edit" : "x")) + "\"";
+  }
+  return r + "}";
+}
+
+std::string array_with(int index, const std::string& text) {
+  std::string r = "[1";
+  for (int i = 1; i <= 6; ++i) {
+    if (i == 5) {
+      r += ",false";
+      continue;
+    }
+    r += ",\"" + (i == index ? text : std::string(i == 1 ? "edit" : "x")) + "\"";
+  }
+  return r + "]";
+}
+
+constexpr Place kPlaces[] = {
+    {"Operation", [](const std::string& t) { return object_with("operation", t); }},
+    {"Path", [](const std::string& t) { return object_with("path", t); }},
+    {"OldString", [](const std::string& t) { return object_with("oldString", t); }},
+    {"NewString", [](const std::string& t) { return object_with("newString", t); }},
+    {"Content", [](const std::string& t) { return object_with("content", t); }},
+    {"ArrayOperation", [](const std::string& t) { return array_with(1, t); }},
+    {"ArrayPath", [](const std::string& t) { return array_with(2, t); }},
+    {"ArrayOldString", [](const std::string& t) { return array_with(3, t); }},
+    {"ArrayNewString", [](const std::string& t) { return array_with(4, t); }},
+    {"ArrayContent", [](const std::string& t) { return array_with(6, t); }},
+    {"UnknownName", [](const std::string& t) { return request("\"" + t + "\":1"); }},
+    {"UnknownValue", [](const std::string& t) { return request("\"extra\":\"" + t + "\""); }},
+    {"NestedInUnknown", [](const std::string& t) { return request("\"extra\":[{\"k\":\"" + t + "\"}]"); }},
+};
+
+class HostileText : public ::testing::TestWithParam<std::tuple<BadText, Place>> {};
+
+TEST_P(HostileText, IsRefused) {
+  const auto& [text, place] = GetParam();
+  AgentResult r = run_input(place.build(text.raw));
+  expect_outcome(r, Outcome::kRefusal, "decoding file-agent request");
+}
+
+INSTANTIATE_TEST_SUITE_P(Everywhere, HostileText,
+                         ::testing::Combine(::testing::ValuesIn(kBadTexts), ::testing::ValuesIn(kPlaces)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) + "In" + std::get<1>(info.param).name;
+                         });
+
+// The same request with valid text decodes: the refusals above are the
+// text's doing.
+TEST(HostileTextControl, ValidTextInTheSamePlacesIsAnswered) {
+  for (const Place& place : kPlaces) {
+    SCOPED_TRACE(place.name);
+    expect_outcome(run_input(place.build("caf\xc3\xa9 \\ud83d\\ude00")), Outcome::kResponse);
+  }
+}
+
+// --- every form of an integer, in every integer member
+
+struct IntegerForm {
+  const char* name;
+  const char* text;
+  bool u32;  // a plain integer within 0..4294967295
+  bool u64;  // a plain integer within 0..18446744073709551615
+};
+
+constexpr IntegerForm kIntegerForms[] = {
+    {"Zero", "0", true, true},
+    {"One", "1", true, true},
+    {"U32Max", "4294967295", true, true},
+    {"U32MaxPlusOne", "4294967296", false, true},
+    {"I64Max", "9223372036854775807", false, true},
+    {"I64MaxPlusOne", "9223372036854775808", false, true},
+    {"U64Max", "18446744073709551615", false, true},
+    {"U64MaxPlusOne", "18446744073709551616", false, false},
+    {"FourHundredDigits", "1000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000", false, false},
+    {"MinusZero", "-0", false, false},
+    {"MinusOne", "-1", false, false},
+    {"I64Min", "-9223372036854775808", false, false},
+    {"Fraction", "1.0", false, false},
+    {"ZeroFraction", "0.0", false, false},
+    {"Exponent", "1e0", false, false},
+    {"UpperExponent", "1E2", false, false},
+    {"SignedExponent", "1e+2", false, false},
+    {"NegativeExponent", "100e-2", false, false},
+    {"HugeExponent", "1e999999999999", false, false},
+    {"LeadingZero", "01", false, false},
+    {"Plus", "+1", false, false},
+    {"Hex", "0x10", false, false},
+    {"BareFraction", ".5", false, false},
+    {"TrailingDot", "1.", false, false},
+    {"NaN", "NaN", false, false},
+    {"Infinity", "Infinity", false, false},
+    {"String", "\"1\"", false, false},
+    {"True", "true", false, false},
+    {"Null", "null", false, false},
+};
+
+struct IntegerMember {
+  const char* name;
+  bool is_protocol;
+};
+
+constexpr IntegerMember kIntegerMembers[] = {{"protocol", true}, {"offset", false}, {"limit", false}};
+
+class HostileInteger : public ::testing::TestWithParam<std::tuple<IntegerForm, IntegerMember>> {};
+
+TEST_P(HostileInteger, DecodesExactlyThePlainIntegersInRange) {
+  const auto& [form, member] = GetParam();
+  std::string input = member.is_protocol
+                          ? "{\"protocol\":" + std::string(form.text) + ",\"operation\":\"readPreview\",\"path\":\"/nonexistent/brevok\"}"
+                          : request("\"" + std::string(member.name) + "\":" + form.text);
+  AgentResult r = run_input(input);
+  bool decodes = member.is_protocol ? form.u32 : form.u64;
+  expect_outcome(r, decodes ? Outcome::kResponse : Outcome::kRefusal, decodes ? "" : "decoding file-agent request");
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryForm, HostileInteger,
+                         ::testing::Combine(::testing::ValuesIn(kIntegerForms), ::testing::ValuesIn(kIntegerMembers)),
+                         [](const auto& info) {
+                           return std::string(std::get<1>(info.param).name) + "_" + std::get<0>(info.param).name;
+                         });
+
+// --- standard streams in a state no controlling tool should leave them in
+
+enum class In { kRequestFile, kWriteOnly, kDirectory, kClosed };
+enum class Out { kFile, kDevFull, kClosed };
+
+struct StreamCase {
+  std::string name;
+  In in;
+  Out out;
+  bool close_err;
+  bool large_response;  // larger than the response buffer
+  std::string refusal;  // start of the standard-error line; empty: a response
+};
+void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
+
+// Runs the agent with its standard streams set up as the case says; what
+// it writes goes to files, which are read afterwards.
+AgentResult run_with_streams(const StreamCase& c, const std::string& request_text, const ScratchDir& dir) {
+  const std::string req = dir / "request";
+  const std::string out = dir / "out";
+  const std::string err = dir / "err";
+  write_file(req, request_text);
+  write_file(out, "");
+  write_file(err, "");
+  std::vector<std::string> words = agent_command().prefix;
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int in_fd = -1;
+    switch (c.in) {
+      case In::kRequestFile: in_fd = ::open(req.c_str(), O_RDONLY); break;
+      case In::kWriteOnly: in_fd = ::open(req.c_str(), O_WRONLY); break;
+      case In::kDirectory: in_fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY); break;
+      case In::kClosed: break;
+    }
+    int out_fd = c.out == Out::kFile ? ::open(out.c_str(), O_WRONLY) : c.out == Out::kDevFull ? ::open("/dev/full", O_WRONLY) : -1;
+    int err_fd = c.close_err ? -1 : ::open(err.c_str(), O_WRONLY);
+    auto place = [](int fd, int target) {
+      if (fd < 0) {
+        ::close(target);
+      } else if (fd != target) {
+        ::dup2(fd, target);
+      }
+    };
+    // Move the opened descriptors out of the way of 0..2 first.
+    auto lift = [](int fd) { return fd < 0 || fd > 2 ? fd : ::fcntl(fd, F_DUPFD, 10); };
+    in_fd = lift(in_fd);
+    out_fd = lift(out_fd);
+    err_fd = lift(err_fd);
+    place(in_fd, 0);
+    place(out_fd, 1);
+    place(err_fd, 2);
+    for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  AgentResult r;
+  if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+  r.out = read_file(out);
+  r.err = read_file(err);
+  return r;
+}
+
+class HostileStreams : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(HostileStreams, EndInOneOutcome) {
+  if (agent_is_windows()) GTEST_SKIP() << "POSIX descriptors";
+  const StreamCase& c = GetParam();
+  ScratchDir dir;
+  std::string big(300000, 'a');
+  for (std::size_t i = 79; i < big.size(); i += 80) big[i] = '\n';
+  write_file(dir / "big.txt", big);
+  write_file(dir / "small.txt", "small\n");
+  std::string text = "{\"protocol\":1,\"operation\":\"readPreview\",\"path\":" +
+                     json_string(dir / (c.large_response ? "big.txt" : "small.txt")) + "}";
+  AgentResult r = run_with_streams(c, text, dir);
+  ASSERT_EQ(r.signal, 0) << "ended by a signal";
+  if (c.refusal.empty()) {
+    expect_outcome(r, Outcome::kResponse);
+    return;
+  }
+  EXPECT_EQ(r.exit_status, 1);
+  if (c.out == Out::kFile) {
+    EXPECT_EQ(r.out, "");
+  }
+  if (c.close_err) {
+    EXPECT_EQ(r.err, "");  // nowhere to report it; the status tells
+  } else {
+    EXPECT_TRUE(r.err.starts_with(std::string(kPrefix) + c.refusal)) << r.err;
+    EXPECT_EQ(count_line_feeds(r.err), 1u) << r.err;
+    EXPECT_TRUE(r.err.ends_with("\n"));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, HostileStreams,
+    ::testing::Values(
+        StreamCase{"Plain", In::kRequestFile, Out::kFile, false, false, ""},
+        StreamCase{"PlainLarge", In::kRequestFile, Out::kFile, false, true, ""},
+        StreamCase{"InputWriteOnly", In::kWriteOnly, Out::kFile, false, false, "reading file-agent request: "},
+        StreamCase{"InputDirectory", In::kDirectory, Out::kFile, false, false, "reading file-agent request: "},
+        StreamCase{"InputClosed", In::kClosed, Out::kFile, false, false, "reading file-agent request: "},
+        StreamCase{"OutputFull", In::kRequestFile, Out::kDevFull, false, false, "flushing file-agent response: "},
+        StreamCase{"OutputFullLarge", In::kRequestFile, Out::kDevFull, false, true, "encoding file-agent response: "},
+        StreamCase{"OutputClosed", In::kRequestFile, Out::kClosed, false, false, "flushing file-agent response: "},
+        StreamCase{"OutputClosedLarge", In::kRequestFile, Out::kClosed, false, true, "encoding file-agent response: "},
+        StreamCase{"OutputAndErrorClosed", In::kRequestFile, Out::kClosed, true, false, "-"},
+        StreamCase{"InputClosedErrorClosed", In::kClosed, Out::kFile, true, false, "-"},
+        StreamCase{"EverythingClosed", In::kClosed, Out::kClosed, true, false, "-"}),
+    [](const auto& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace brevok::testing
