@@ -246,8 +246,16 @@ void free_bytes(char* bytes, std::size_t size) {
 // request, the occurrence list of an edit) come from malloc's own mappings;
 // the same advice spares them a fault per ordinary page. Everything else is
 // plain malloc, which the default operator delete matches. (The address
-// sanitizer keeps its own, which must stay paired with its delete.)
-#ifndef __SANITIZE_ADDRESS__
+// sanitizer keeps its own, which must stay paired with its delete. GCC
+// announces it with __SANITIZE_ADDRESS__, clang through __has_feature.)
+#if defined(__SANITIZE_ADDRESS__)
+#define BREVOK_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BREVOK_ADDRESS_SANITIZER 1
+#endif
+#endif
+#ifndef BREVOK_ADDRESS_SANITIZER
 void* operator new(std::size_t size) {
   for (;;) {
     if (void* p = std::malloc(size == 0 ? 1 : size)) {
