@@ -25,10 +25,25 @@
 #include "protocol.h"
 #include "remote_fs.h"
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#endif
+
 namespace brevok::testing {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Wine differs from Windows in a few calls; the cases that meet them say so.
+bool running_under_wine() {
+#ifdef _WIN32
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
 
 constexpr std::uint32_t kPid = 777;
 constexpr std::uint64_t kNow = 1234567890123456789u;
@@ -301,7 +316,8 @@ Outcome run_scenario(const Scenario& s, Kind kind, const std::function<void(Faul
   r.log = fp.log();
   r.target = backend->get(s.target);
   r.temporaries = backend->temporaries();
-  std::string target = backend->root() + "/" + s.target;
+  // A path from HOME is joined as the agent joins it.
+  std::string target = s.via_home ? join_path(backend->root(), s.target) : backend->root() + "/" + s.target;
   std::string parent(path_parent(target));
   r.target_path = display_path(target);
   r.parent_path = display_path(parent);
@@ -359,6 +375,10 @@ std::string describe(const std::vector<Op>& log) {
   for (Op op : log) out += std::string(out.empty() ? "" : " ") + op_name(op);
   return out;
 }
+
+// The in-memory double separates paths with '/' only, while HOME is joined
+// with the platform's separator, '\\' on Windows.
+bool memory_double_cannot_join(const Scenario& s) { return s.via_home && kNativePathStyle == PathStyle::kWindows; }
 
 class FaultInjection : public ::testing::TestWithParam<std::tuple<Scenario, Kind>> {};
 
@@ -429,6 +449,11 @@ int inject_each(const Scenario& s, Kind kind, const std::function<void(FaultPlat
 
 TEST_P(FaultInjection, EveryCallFailsOnce) {
   const auto& [s, kind] = GetParam();
+  if (kind == Kind::kMemory && memory_double_cannot_join(s)) GTEST_SKIP() << "the in-memory double has no '\\'";
+  if (s.before && kind == Kind::kNative && (s.mode & 0222) == 0 && running_under_wine()) {
+    GTEST_SKIP() << "a failed rename onto a read-only file falls back to the delete by handle that ignores "
+                    "the attribute, which Wine answers with ERROR_INVALID_PARAMETER; the memory run covers it";
+  }
   int injected = inject_each(s, kind, [](FaultPlatform&) {}, false);
   if (s.before) {
     // With a file in place, a refused rename goes to the fallback (remove
@@ -457,6 +482,7 @@ class MemoryDouble : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(MemoryDouble, MakesTheCallsOfTheRealPlatform) {
   const Scenario& s = GetParam();
+  if (memory_double_cannot_join(s)) GTEST_SKIP() << "the in-memory double has no '\\'";
   Outcome native = run_scenario(s, Kind::kNative, [](FaultPlatform&) {});
   Outcome memory = run_scenario(s, Kind::kMemory, [](FaultPlatform&) {});
   EXPECT_EQ(describe(memory.log), describe(native.log));
