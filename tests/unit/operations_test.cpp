@@ -426,9 +426,12 @@ bool fails_with(const Result<R>& r, const std::string& message) {
   return r.error().full() == message;
 }
 
+// The content is made when the case runs: parameters are built when the
+// test program starts, and every run of it (one per test under ctest) would
+// otherwise fill these 16 MiB strings.
 struct MemoryCase {
   std::string name;
-  std::string content;
+  std::string (*content)();
   std::string old_string;
   std::string new_string;
   std::size_t headroom;
@@ -444,8 +447,9 @@ class EditOutOfMemory : public ::testing::TestWithParam<MemoryCase> {};
 TEST_P(EditOutOfMemory, EndsInAnErrorAndLeavesTheFile) {
   if (!kAddressLimitWorks) GTEST_SKIP() << "no address-space limit under the address sanitizer";
   const MemoryCase& c = GetParam();
+  const std::string content = c.content();
   Scratch dir;
-  put(dir / "f", c.content);
+  put(dir / "f", content);
   std::string message = c.message;
   message.replace(message.find("{}"), 2, dir / "f");
   FileAgentRequest req;
@@ -454,7 +458,7 @@ TEST_P(EditOutOfMemory, EndsInAnErrorAndLeavesTheFile) {
   req.new_string = c.new_string;
   req.replace_all = true;
   EXPECT_EQ(with_memory_headroom(c.headroom, [&] { return fails_with(edit_file(native_platform(), req), message); }), 0);
-  EXPECT_TRUE(get(dir / "f") == c.content);
+  EXPECT_TRUE(get(dir / "f") == content);
   EXPECT_EQ(entries(dir.path()), 1u);
 }
 
@@ -468,12 +472,13 @@ INSTANTIATE_TEST_SUITE_P(
     Holdings, EditOutOfMemory,
     ::testing::Values(
         // 16 MiB of file with 4 MiB to spare.
-        MemoryCase{"File", std::string(16u << 20, 'a'), "a", "b", 4u << 20, "out of memory reading remote file {}"},
+        MemoryCase{"File", [] { return std::string(16u << 20, 'a'); }, "a", "b", 4u << 20,
+                   "out of memory reading remote file {}"},
         // 16 Mi occurrences need 128 MiB of offsets.
-        MemoryCase{"OccurrenceList", std::string(16u << 20, 'a'), "a", "b", 48u << 20,
+        MemoryCase{"OccurrenceList", [] { return std::string(16u << 20, 'a'); }, "a", "b", 48u << 20,
                    "out of memory editing remote file {}"},
         // 16 Ki occurrences of one byte each become 16 KiB apiece: 256 MiB.
-        MemoryCase{"NewContent", every_kib(16u << 20), "#", std::string(16u << 10, 'z'), 64u << 20,
+        MemoryCase{"NewContent", [] { return every_kib(16u << 20); }, "#", std::string(16u << 10, 'z'), 64u << 20,
                    "out of memory editing remote file {}"}),
     [](const auto& info) { return info.param.name; });
 
