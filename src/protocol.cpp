@@ -1,14 +1,12 @@
 #include "protocol.h"
 
 #include <boost/json/basic_parser.hpp>
+#include <boost/json/serializer.hpp>
 #include <boost/json/src.hpp>  // Boost.JSON is used header-only; this is its one home
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
@@ -138,17 +136,13 @@ class RequestHandler {
     if (!in_string_) {
       in_string_ = true;
       if (!begin_value("a string", Kind::kString, ec)) return false;
-      if (target_ != nullptr && substitute_ == nullptr) reserve_string(s);
+      if (target_ != nullptr) reserve_string(s);
     }
     if (target_ != nullptr) target_->append(s.data(), s.size());
     return true;
   }
   bool on_string(json::string_view s, std::size_t n, json::error_code& ec) {
     if (!on_string_part(s, n, ec)) return false;
-    if (substitute_ != nullptr) {
-      if (depth_ == 1 && target_ != nullptr) *target_ = std::move(*substitute_);
-      substitute_ = nullptr;
-    }
     if (depth_ == 1) {
       in_string_ = false;
       if (target_ != nullptr) {
@@ -183,10 +177,6 @@ class RequestHandler {
   bool on_null(json::error_code& ec) { return scalar("null", ec); }
   bool on_comment_part(json::string_view, json::error_code&) { return true; }
   bool on_comment(json::string_view, json::error_code&) { return true; }
-
-  // The value of the string whose body the parser is about to skip: it
-  // takes the place of the empty string the parser reports.
-  void substitute_next_string(std::string* value) { substitute_ = value; }
 
  private:
   bool refuse(json::error_code& ec, std::string text) {
@@ -331,7 +321,6 @@ class RequestHandler {
   int member_ = kUnknown;        // member named by the last key (object form)
   int value_member_ = kUnknown;  // member of the value being parsed
   std::string* target_ = nullptr;
-  std::string* substitute_ = nullptr;
   bool in_string_ = false;
   std::string key_;
   bool key_too_long_ = false;
@@ -410,247 +399,7 @@ Result<FileAgentRequest> decode(std::string_view input, bool retry) {
 
 }  // namespace
 
-// ---------------------------------------------------------------------------
-// Long strings
-//
-// Once a string holds an escape, the parser goes on through the rest of it
-// a byte at a time. A long string value (the content of a large "write")
-// is therefore decoded here, by the same rules, and the parser is fed the
-// document with that string's body left out, so that it sees an empty
-// string whose value the handler replaces. Whenever anything is amiss the
-// whole input goes to the parser as it stands, which then gives its own
-// message; the fast way only ever produces successes.
-
-namespace {
-
-std::size_t utf8_sequence(std::string_view s, std::size_t i, std::size_t& maximal);
-
-constexpr std::size_t kLongStringBytes = 64 * 1024;
-
-// The closing quotation mark of the string whose body begins at `p`: the
-// first one not escaped, that is not preceded by an odd run of reverse
-// solidi. nullptr when there is none.
-const char* closing_quote(const char* p, const char* end) {
-  for (const char* q = p;;) {
-    q = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(end - q)));
-    if (q == nullptr) return nullptr;
-    const char* b = q;
-    while (b > p && b[-1] == '\\') --b;
-    if ((q - b) % 2 == 0) return q;
-    ++q;
-  }
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Four hexadecimal digits at p, or -1.
-long hex4(const char* p) {
-  long v = 0;
-  for (int i = 0; i < 4; ++i) {
-    int d = hex_value(p[i]);
-    if (d < 0) return -1;
-    v = v * 16 + d;
-  }
-  return v;
-}
-
-// What each one-letter escape stands for; 0 for "u" and for what is no
-// escape at all.
-struct EscapeTable {
-  char decoded[256];
-  constexpr EscapeTable() : decoded() {
-    decoded[static_cast<unsigned char>('"')] = '"';
-    decoded[static_cast<unsigned char>('\\')] = '\\';
-    decoded[static_cast<unsigned char>('/')] = '/';
-    decoded[static_cast<unsigned char>('b')] = '\b';
-    decoded[static_cast<unsigned char>('f')] = '\f';
-    decoded[static_cast<unsigned char>('n')] = '\n';
-    decoded[static_cast<unsigned char>('r')] = '\r';
-    decoded[static_cast<unsigned char>('t')] = '\t';
-  }
-};
-constexpr EscapeTable kEscapes;
-
-char* put_utf8(char* w, unsigned long cp) {
-  if (cp < 0x80) {
-    *w++ = static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    *w++ = static_cast<char>(0xC0 | (cp >> 6));
-    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    *w++ = static_cast<char>(0xE0 | (cp >> 12));
-    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    *w++ = static_cast<char>(0xF0 | (cp >> 18));
-    *w++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    *w++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    *w++ = static_cast<char>(0x80 | (cp & 0x3F));
-  }
-  return w;
-}
-
-// The length of the valid UTF-8 sequence at p (a byte of 0x80 or more),
-// or 0 when none starts there.
-std::size_t utf8_length(const char* p, const char* end) {
-  const auto c = static_cast<unsigned char>(*p);
-  if (c >= 0xC2 && c <= 0xDF && end - p >= 2 && (static_cast<unsigned char>(p[1]) & 0xC0) == 0x80) return 2;
-  std::size_t maximal;
-  return utf8_sequence(std::string_view(p, static_cast<std::size_t>(end - p)), 0, maximal);
-}
-
-// Decodes the string body [p, end) into `w` (room for end - p bytes) as
-// the parser would: the escapes of JSON with surrogates paired, no control
-// character, valid UTF-8. Returns the end of the output, or nullptr at the
-// first fault.
-char* decode_string_body(const char* p, const char* end, char* w) {
-  while (p < end) {
-#if defined(__SSE2__)
-    // Sixteen bytes at a time. The block is stored whole (the output never
-    // runs ahead of the input, so there is room for it) and stands as
-    // stored up to the first reverse solidus or control character: the
-    // bytes of multi-byte sequences before it are only checked in place.
-    if (end - p >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(w), v);
-      const __m128i escape = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-      const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
-      const unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(escape, control)));
-      unsigned high = static_cast<unsigned>(_mm_movemask_epi8(v));
-      const unsigned first_stop = stop == 0 ? 16 : static_cast<unsigned>(__builtin_ctz(stop));
-      high &= (1u << first_stop) - 1;
-      unsigned done = 0;  // bytes of the block checked
-      while (high != 0) {
-        const unsigned at = static_cast<unsigned>(__builtin_ctz(high));
-        const char* q = p + at;
-        std::size_t n = utf8_length(q, end);
-        if (n == 0) return nullptr;
-        // A sequence may run on past the block. One that runs into the
-        // stop is refused: a stop is no continuation byte.
-        done = at + static_cast<unsigned>(n);
-        high = done >= 16 ? 0 : high & ~((1u << done) - 1);
-      }
-      const unsigned advance = std::max(first_stop, done);
-      p += advance;
-      w += advance;
-      if (stop == 0) {
-        // A sequence that ran on past the block: its bytes beyond it.
-        if (advance > 16) std::memcpy(w - (advance - 16), p - (advance - 16), advance - 16);
-        continue;
-      }
-    }
-#endif
-    const auto c = static_cast<unsigned char>(*p);
-    if (c == '\\') {
-      if (end - p < 2) return nullptr;
-      const auto e = static_cast<unsigned char>(p[1]);
-      if (char d = kEscapes.decoded[e]; d != 0) {
-        *w++ = d;
-        p += 2;
-        continue;
-      }
-      if (e != 'u' || end - p < 6) return nullptr;
-      long u = hex4(p + 2);
-      p += 6;
-      if (u < 0 || (u >= 0xDC00 && u <= 0xDFFF)) return nullptr;
-      if (u >= 0xD800 && u <= 0xDBFF) {
-        if (end - p < 6 || p[0] != '\\' || p[1] != 'u') return nullptr;
-        long low = hex4(p + 2);
-        if (low < 0xDC00 || low > 0xDFFF) return nullptr;
-        p += 6;
-        u = 0x10000 + ((u - 0xD800) << 10) + (low - 0xDC00);
-      }
-      w = put_utf8(w, static_cast<unsigned long>(u));
-    } else if (c >= 0x80) {
-      std::size_t n = utf8_length(p, end);
-      if (n == 0) return nullptr;
-      std::memcpy(w, p, n);
-      w += n;
-      p += n;
-    } else if (c < 0x20) {
-      return nullptr;
-    } else {
-      *w++ = static_cast<char>(c);
-      ++p;
-    }
-  }
-  return w;
-}
-
-bool decode_long_string(const char* p, const char* end, std::string& out) {
-  bool ok = true;
-  out.resize_and_overwrite(static_cast<std::size_t>(end - p), [&](char* buf, std::size_t) -> std::size_t {
-    char* w = decode_string_body(p, end, buf);
-    ok = w != nullptr;
-    return ok ? static_cast<std::size_t>(w - buf) : 0;
-  });
-  return ok;
-}
-
-const char* skip_whitespace(const char* p, const char* end) {
-  while (p < end && (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r')) ++p;
-  return p;
-}
-
-// The request with its long string values decoded here; nullopt when it
-// has none, or on any fault (which the parser then reports).
-std::optional<FileAgentRequest> decode_with_long_strings(std::string_view input) {
-  if (input.size() < kLongStringBytes) return std::nullopt;
-  const char* const begin = input.data();
-  const char* const end = begin + input.size();
-  json::parse_options options;
-  options.max_depth = 127;
-  json::basic_parser<RequestHandler> parser(options, begin, end);
-  json::error_code ec;
-  const char* fed = begin;
-  auto feed = [&](const char* to, bool more) {
-    const auto n = static_cast<std::size_t>(to - fed);
-    std::size_t used = parser.write_some(more, fed, n, ec);
-    fed = to;
-    return !ec && used == n;
-  };
-  // Outside strings a quotation mark can only open one; if the parser
-  // disagrees, the document is malformed and the parser says so.
-  bool any = false;
-  for (const char* p = begin;;) {
-    const char* open = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(end - p)));
-    if (open == nullptr) break;
-    const char* close = closing_quote(open + 1, end);
-    if (close == nullptr) return std::nullopt;
-    p = close + 1;
-    if (static_cast<std::size_t>(close - open - 1) < kLongStringBytes) continue;
-    const char* after = skip_whitespace(p, end);
-    if (after < end && *after == ':') continue;  // a member name
-    std::string value;
-    if (!decode_long_string(open + 1, close, value)) return std::nullopt;
-    if (!feed(open + 1, true)) return std::nullopt;
-    parser.handler().substitute_next_string(&value);
-    fed = close;
-    bool fine = feed(close + 1, true);
-    parser.handler().substitute_next_string(nullptr);
-    if (!fine) return std::nullopt;
-    any = true;
-  }
-  if (!any || !feed(end, false)) return std::nullopt;
-  RequestHandler& h = parser.handler();
-  if (h.top_is_array && h.elements < 3) return std::nullopt;
-  for (int m : {kProtocol, kOperation, kPath}) {
-    if (!(h.seen & (1u << m))) return std::nullopt;
-  }
-  return std::move(h.request);
-}
-
-}  // namespace
-
-Result<FileAgentRequest> decode_request(std::string_view input) {
-  if (auto request = decode_with_long_strings(input)) return std::move(*request);
-  return decode(input, true);
-}
+Result<FileAgentRequest> decode_request(std::string_view input) { return decode(input, true); }
 
 // ---------------------------------------------------------------------------
 // Encoding
@@ -677,73 +426,22 @@ Result<void> OutputBuffer::drain() {
 
 namespace {
 
-// The length of the longest prefix of [p, p + n) that a JSON string holds
-// as it is: no quotation mark, reverse solidus or control character.
-std::size_t unescaped_prefix(const char* p, std::size_t n) {
-  std::size_t i = 0;
-#if defined(__SSE2__)
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i quote = _mm_cmpeq_epi8(v, _mm_set1_epi8('"'));
-    const __m128i escape = _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'));
-    const __m128i control = _mm_cmpeq_epi8(_mm_max_epu8(v, _mm_set1_epi8(0x1F)), _mm_set1_epi8(0x1F));
-    const auto mask =
-        static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(quote, escape), control)));
-    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-  }
-#endif
-  for (; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(p[i]);
-    if (c < 0x20 || c == '"' || c == '\\') return i;
-  }
-  return n;
-}
-
-// The least escaping JSON allows: the two characters that must be escaped,
-// the five control characters with a short escape, every other control
-// character as \u00xx in lower case; all else, 0x7F and every byte of
-// 0x80 and above included, as it is.
+// Strings are escaped by the JSON library's serializer, which writes the
+// least escaping JSON allows (quotation mark and reverse solidus, the five
+// short control escapes, other controls as lower-case \u00xx, everything
+// else as it is) straight into the output buffer. Response strings are
+// short (operation, messages, diff texts), so this is never a hot path.
 Result<void> put_string(OutputBuffer& out, std::string_view s) {
-  if (auto r = out.put('"'); !r) return r;
-  while (!s.empty()) {
-    const std::size_t n = unescaped_prefix(s.data(), s.size());
-    if (n > 0) {
-      if (auto r = out.write(s.substr(0, n)); !r) return r;
-      s.remove_prefix(n);
-      if (s.empty()) break;
+  json::serializer sr;
+  sr.reset(json::string_view(s.data(), s.size()));
+  while (!sr.done()) {
+    if (out.room_size() == 0) {
+      if (auto r = out.drain(); !r) return r;
     }
-    static constexpr char kHex[] = "0123456789abcdef";
-    const auto c = static_cast<unsigned char>(s.front());
-    char escaped[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-    std::size_t len = 2;
-    switch (c) {
-      case '"':
-      case '\\':
-        escaped[1] = static_cast<char>(c);
-        break;
-      case '\b':
-        escaped[1] = 'b';
-        break;
-      case '\t':
-        escaped[1] = 't';
-        break;
-      case '\n':
-        escaped[1] = 'n';
-        break;
-      case '\f':
-        escaped[1] = 'f';
-        break;
-      case '\r':
-        escaped[1] = 'r';
-        break;
-      default:
-        len = 6;
-        break;
-    }
-    if (auto r = out.write(std::string_view(escaped, len)); !r) return r;
-    s.remove_prefix(1);
+    json::string_view got = sr.read(out.room(), out.room_size());
+    out.commit(got.size());
   }
-  return out.put('"');
+  return {};
 }
 
 Result<void> put_number(OutputBuffer& out, std::uint64_t v) {

@@ -1,7 +1,6 @@
-// Response strings are scanned for bytes to escape in blocks. The output
-// must be the JSON library's own serialization, byte for byte, wherever
-// the escapes fall in a block, and the response must still leave in full
-// buffers.
+// Response strings must come out as the JSON library's own serialization,
+// byte for byte, wherever the escapes fall relative to the output buffer,
+// and the response must still leave in full buffers.
 #include <gtest/gtest.h>
 
 #include <boost/json/serialize.hpp>

@@ -1,8 +1,8 @@
-// Long string values of a request are decoded by the agent's own loop
-// rather than by the JSON library. Each case here is decoded twice: as a
-// short request, which the library decodes alone, and with the same string
-// made long by a prefix, which takes the agent's loop. Both must agree on
-// every value and on every refusal.
+// A long string value reaches the request handler in many parts (the
+// parser flushes its escape buffer as it fills), which the handler must
+// join into one value reserved once. Each case here is decoded twice: as a
+// short request, which arrives in one part, and with the same string made
+// long by a prefix. Both must agree on every value and on every refusal.
 #include <gtest/gtest.h>
 
 #include <functional>
