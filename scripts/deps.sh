@@ -21,3 +21,7 @@ BENCH_PACKAGES=(libbenchmark-dev)
 # Only for the fuzz targets (scripts/fuzz.sh): libFuzzer needs clang, and
 # std::expected from libstdc++ needs clang 16 or later.
 FUZZ_PACKAGES=(clang-16 libclang-rt-16-dev)
+# Only for the Windows build (scripts/test.sh windows): the cross compiler
+# with threads, Wine to run its programs, and GoogleTest's sources to build
+# it for Windows.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
