@@ -204,7 +204,10 @@ INSTANTIATE_TEST_SUITE_P(
 class EditKeepsMode : public ::testing::TestWithParam<mode_t> {};
 
 TEST_P(EditKeepsMode, ReplacedFileKeepsItsMode) {
-  if (agent_is_windows()) GTEST_SKIP() << "permission bits are a POSIX matter";
+  // Windows carries the attribute word over, not permission bits: of these
+  // modes only "read-only" (no write bit, as Wine shows the attribute) means
+  // something there.
+  if (agent_is_windows() && GetParam() != 0444) GTEST_SKIP() << "permission bits are a POSIX matter";
   ScratchDir dir;
   write_file(dir / "f", "old text");
   ASSERT_EQ(::chmod((dir / "f").c_str(), GetParam()), 0);

@@ -122,7 +122,10 @@ TEST(WriteMode, NewFileGetsTheDefaultMode) {
 class WriteKeepsMode : public ::testing::TestWithParam<mode_t> {};
 
 TEST_P(WriteKeepsMode, ReplacedFileKeepsItsMode) {
-  if (agent_is_windows()) GTEST_SKIP() << "permission bits are a POSIX matter";
+  // Windows carries the attribute word over, not permission bits: of these
+  // modes only "read-only" (no write bit, as Wine shows the attribute) means
+  // something there.
+  if (agent_is_windows() && GetParam() != 0444) GTEST_SKIP() << "permission bits are a POSIX matter";
   ScratchDir dir;
   write_file(dir / "f", "old");
   ASSERT_EQ(::chmod((dir / "f").c_str(), GetParam()), 0);
