@@ -73,6 +73,8 @@ struct EndLineCase {
   std::uint64_t offset, limit, end;
 };
 
+void PrintTo(const EndLineCase& c, std::ostream* os) { *os << "offset " << c.offset << ", limit " << c.limit; }
+
 class PreviewEndLine : public ::testing::TestWithParam<EndLineCase> {};
 
 TEST_P(PreviewEndLine, IsOffsetMinusOnePlusLimitSaturating) {
@@ -222,6 +224,8 @@ struct PreviewFault {
   std::string outer;  // "{}" stands for the path
 };
 
+void PrintTo(const PreviewFault& c, std::ostream* os) { *os << testing::op_name(c.op) << " #" << c.occurrence; }
+
 class ReadPreviewFailure : public ::testing::TestWithParam<PreviewFault> {};
 
 // A failure anywhere in the file fails the preview, also one past the cut
@@ -257,6 +261,10 @@ struct SizeCase {
   std::uint64_t size, count, old_len, new_len, result;
 };
 
+void PrintTo(const SizeCase& c, std::ostream* os) {
+  *os << c.size << " bytes, " << c.count << " x " << c.old_len << " -> " << c.new_len;
+}
+
 class EditedSize : public ::testing::TestWithParam<SizeCase> {};
 
 TEST_P(EditedSize, SaturatesAtEachStep) {
@@ -280,6 +288,10 @@ struct ReplaceCase {
   std::string replacement;
   std::string result;
 };
+
+void PrintTo(const ReplaceCase& c, std::ostream* os) {
+  *os << ::testing::PrintToString(c.content) << " -> " << ::testing::PrintToString(c.result);
+}
 
 class ReplaceOccurrences : public ::testing::TestWithParam<ReplaceCase> {};
 
