@@ -46,6 +46,9 @@ class MemoryPlatform final : public Platform {
   std::map<std::string, std::string> files() const;
   // Every directory, by absolute normalised path.
   std::vector<std::string> directories() const;
+  // The absolute, normalised form of a path, as files() and directories()
+  // name it.
+  std::string key_of(std::string_view path) const { return normalise(path); }
   // Handles opened and not yet closed.
   std::size_t open_handles() const { return handles_.size(); }
   // Total bytes the file system may hold; a write beyond fails with "No
