@@ -105,15 +105,25 @@ AgentResult run_agent_process(const RunOptions& o) {
   // A closed reading end makes the agent's write fail instead of raising
   // SIGPIPE in us when we feed its input.
   ::signal(SIGPIPE, SIG_IGN);
+  // The agent's own exit ends the wait too: a process it started (Wine's
+  // background services, say) may hold its output pipes open for ever.
+  int status = 0;
+  bool reaped = false;
   while (out_fd >= 0 || err_fd >= 0 || in_fd >= 0) {
     pollfd fds[3];
     int n = 0;
     if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
     if (out_fd >= 0) fds[n++] = {out_fd, POLLIN, 0};
     if (err_fd >= 0) fds[n++] = {err_fd, POLLIN, 0};
-    if (::poll(fds, n, -1) < 0) {
+    int ready = ::poll(fds, n, reaped ? 200 : 100);
+    if (ready < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error("poll");
+    }
+    if (ready == 0) {
+      if (reaped) break;  // exited, and nothing more arrives
+      reaped = ::waitpid(pid, &status, WNOHANG) == pid;
+      continue;
     }
     for (int i = 0; i < n; ++i) {
       if (fds[i].revents == 0) continue;
@@ -143,8 +153,10 @@ AgentResult run_agent_process(const RunOptions& o) {
       in_fd = -1;
     }
   }
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  for (int fd : {in_fd, out_fd, err_fd}) {
+    if (fd >= 0) ::close(fd);
+  }
+  while (!reaped && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(status)) r.exit_status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
