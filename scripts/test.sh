@@ -23,9 +23,15 @@ stage_sanitize() {
   need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
   cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBREVOK_WERROR=OFF -DBREVOK_SANITIZE=ON >/dev/null
   cmake --build build/sanitize -j"$jobs"
-  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:exitcode=86 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86 \
-    ctest --test-dir build/sanitize -j"$jobs" --output-on-failure
+  # Each test program runs as one process: a sanitized process started per
+  # test case would cost more than the tests themselves. Both run at once.
+  export ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:exitcode=86
+  export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:exitcode=86
+  build/sanitize/tests/unit_tests --gtest_brief=1 &
+  local unit=$!
+  build/sanitize/tests/blackbox_tests --gtest_brief=1
+  wait "$unit"
+  unset ASAN_OPTIONS UBSAN_OPTIONS
 }
 
 # Each libFuzzer target for a minute under the sanitizers (scripts/fuzz.sh
