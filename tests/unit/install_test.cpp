@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "fault_platform.h"
+#include "scratch.h"
 #include "remote_fs.h"
 
 namespace brevok {
@@ -31,36 +32,9 @@ using testing::FaultPlatform;
 using testing::Op;
 using testing::op_name;
 
-class Scratch {
- public:
-  Scratch() {
-    std::string templ = (std::filesystem::temp_directory_path() / "brevok-install-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) std::abort();
-    path_ = templ;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void put(const std::string& path, std::string_view content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
-
-std::string get(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using testing::get;
+using testing::put;
+using testing::Scratch;
 
 // Names in a directory, sorted, dot files included.
 std::vector<std::string> names(const std::string& dir) {

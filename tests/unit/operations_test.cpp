@@ -22,6 +22,7 @@
 #endif
 
 #include "fault_platform.h"
+#include "scratch.h"
 #include "operations.h"
 #include "remote_fs.h"
 
@@ -33,34 +34,9 @@ using testing::Op;
 
 constexpr std::uint64_t MAX64 = std::numeric_limits<std::uint64_t>::max();
 
-class Scratch {
- public:
-  Scratch() {
-    static std::mt19937_64 rng(std::random_device{}());
-    path_ = (std::filesystem::temp_directory_path() / ("brevok-ops-" + std::to_string(rng()))).string();
-    std::filesystem::create_directory(path_);
-  }
-  ~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void put(const std::string& path, std::string_view content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
-
-std::string get(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using testing::get;
+using testing::put;
+using testing::Scratch;
 
 std::size_t entries(const std::string& dir) {
   return static_cast<std::size_t>(

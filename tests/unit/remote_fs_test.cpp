@@ -15,6 +15,7 @@
 #include <string>
 
 #include "fault_platform.h"
+#include "scratch.h"
 #include "remote_fs.h"
 
 namespace brevok {
@@ -24,30 +25,9 @@ using testing::FaultPlatform;
 using testing::Op;
 using testing::op_name;
 
-// A fresh directory, removed with its content afterwards.
-class Scratch {
- public:
-  Scratch() {
-    std::string templ = (std::filesystem::temp_directory_path() / "brevok-fs-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) std::abort();
-    path_ = templ;
-  }
-  ~Scratch() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  std::string operator/(std::string_view name) const { return path_ + "/" + std::string(name); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void put(const std::string& path, std::string_view content) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(content.data(), static_cast<std::streamsize>(content.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
+using testing::get;
+using testing::put;
+using testing::Scratch;
 
 std::string sys(int err) { return std::strerror(err); }
 
