@@ -25,3 +25,6 @@ FUZZ_PACKAGES=(clang-16 libclang-rt-16-dev)
 # with threads, Wine to run its programs, and GoogleTest's sources to build
 # it for Windows.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
+# Only for the end-to-end test through ssh (scripts/test.sh ssh): the test
+# starts its own sshd and connects with the client, from Python.
+SSH_PACKAGES=(openssh-server openssh-client python3)

@@ -80,8 +80,34 @@ stage_windows() {
   trap - EXIT
 }
 
+# The agent as a controlling tool meets it: through a real ssh server.
+# tests/e2e/ssh_test.py creates a throwaway account, starts its own sshd on
+# 127.0.0.1 on a free port (never the system's, never port 22) and stops it
+# by its pid. Installing openssh-server would start the system's sshd where
+# an init system runs, so while packages are installed a policy-rc.d of our
+# own refuses service starts; it is removed again afterwards. The build is
+# configured as the native stage configures it (tests included), since both
+# use the same directory.
+stage_ssh() {
+  local native=${BREVOK_NATIVE_BUILD:-build/native} policy=/usr/sbin/policy-rc.d own_policy=""
+  if [ ! -e "$policy" ] && [ "$(id -u)" -eq 0 ]; then
+    printf '#!/bin/sh\nexit 101\n' >"$policy"
+    chmod 755 "$policy"
+    own_policy=1
+    trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+  fi
+  need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SSH_PACKAGES[@]}"
+  if [ -n "$own_policy" ]; then
+    rm -f "$policy"
+    trap - EXIT
+  fi
+  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
+  cmake --build "$native" -j"$jobs" --target brevok-file-agent
+  BREVOK_SSH_REQUIRED=1 python3 tests/e2e/ssh_test.py --agent "$native/brevok-file-agent"
+}
+
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(native sanitize fuzz windows)
+[ ${#stages[@]} -eq 0 ] && stages=(native sanitize fuzz windows ssh)
 for s in "${stages[@]}"; do
   echo "=== stage: $s"
   "stage_$s"
