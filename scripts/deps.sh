@@ -28,3 +28,7 @@ WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
 # Only for the end-to-end test through ssh (scripts/test.sh ssh): the test
 # starts its own sshd and connects with the client, from Python.
 SSH_PACKAGES=(openssh-server openssh-client python3)
+# Only for the package stage (scripts/test.sh package): groff to check the
+# manual page, man to find it once installed, file to see that the packaged
+# agent is stripped, python3 to list the Windows .zip.
+PACKAGE_PACKAGES=(groff-base man-db file python3)
