@@ -24,7 +24,15 @@ FUZZ_PACKAGES=(clang-16 libclang-rt-16-dev)
 # Only for the Windows build (scripts/test.sh windows): the cross compiler
 # with threads, Wine to run its programs, and GoogleTest's sources to build
 # it for Windows.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 googletest)
+WINDOWS_BUILD_PACKAGES=(g++-mingw-w64-x86-64-posix)
+WINDOWS_PACKAGES=("${WINDOWS_BUILD_PACKAGES[@]}" wine wine64 googletest)
+# Only for the Linux aarch64 build: the cross compiler, and for its tests
+# user-mode QEMU (called by name, so binfmt_misc is not needed) and
+# GoogleTest's sources.
+AARCH64_PACKAGES=(g++-aarch64-linux-gnu)
+AARCH64_TEST_PACKAGES=("${AARCH64_PACKAGES[@]}" qemu-user-static googletest)
+# Only for scripts/dist.sh: its checks that a binary is static.
+DIST_PACKAGES=(file)
 # Only for the end-to-end test through ssh (scripts/test.sh ssh): the test
 # starts its own sshd and connects with the client, from Python.
 SSH_PACKAGES=(openssh-server openssh-client python3)
