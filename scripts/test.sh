@@ -68,42 +68,90 @@ stage_windows() {
   cmake --build "$build" -j"$jobs"
   ctest --test-dir "$build" --output-on-failure
 
+  # The black-box tests run the released .exe (scripts/dist.sh).
+  scripts/dist.sh windows-x86_64 >/dev/null
   cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
   cmake --build "$native" -j"$jobs" --target blackbox_tests
   # A Wine process that cannot start (seen once in hundreds, on a loaded
   # machine, as status 1 with no output at all) is not the agent's fault:
   # a failed case gets one more run.
-  BREVOK_AGENT="wine $PWD/$build/brevok-file-agent.exe" BREVOK_AGENT_PLATFORM=windows \
+  BREVOK_AGENT="wine $PWD/dist/windows-x86_64/brevok-file-agent.exe" BREVOK_AGENT_PLATFORM=windows \
     ctest --test-dir "$native" -L blackbox -j"$jobs" --output-on-failure --repeat until-pass:2
 
   wineserver -k
   trap - EXIT
 }
 
-# The agent as a controlling tool meets it: through a real ssh server.
-# tests/e2e/ssh_test.py creates a throwaway account, starts its own sshd on
-# 127.0.0.1 on a free port (never the system's, never port 22) and stops it
-# by its pid. Installing openssh-server would start the system's sshd where
-# an init system runs, so while packages are installed a policy-rc.d of our
-# own refuses service starts; it is removed again afterwards. The build is
-# configured as the native stage configures it (tests included), since both
-# use the same directory.
+# The release binaries (scripts/dist.sh): each one linked statically (no
+# interpreter, no needed library; for the .exe only system DLLs, checked by
+# the script itself), its sum right, and each answering --version, the
+# aarch64 one under QEMU. The Linux x86-64 one then passes the black-box
+# tests; the others do in their own stages.
+stage_dist() {
+  local native=${BREVOK_NATIVE_BUILD:-build/native}
+  need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${DIST_PACKAGES[@]}" \
+    "${AARCH64_TEST_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}"
+  rm -rf dist
+  scripts/dist.sh
+  (cd dist && sha256sum --quiet -c SHA256SUMS)
+  local bin
+  for bin in dist/linux-x86_64/brevok-file-agent dist/linux-aarch64/brevok-file-agent; do
+    if ldd "$bin" >/dev/null 2>&1; then
+      echo "$bin: ldd finds it dynamic" >&2
+      return 1
+    fi
+  done
+  local version
+  version=$(sed -n 's/^project(brevok-file-agent VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  [ "$(dist/linux-x86_64/brevok-file-agent --version)" = "brevok-file-agent $version" ]
+  [ "$(qemu-aarch64-static dist/linux-aarch64/brevok-file-agent --version)" = "brevok-file-agent $version" ]
+
+  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
+  cmake --build "$native" -j"$jobs" --target blackbox_tests
+  BREVOK_AGENT="$PWD/dist/linux-x86_64/brevok-file-agent" \
+    ctest --test-dir "$native" -L blackbox -j"$jobs" --output-on-failure
+}
+
+# Linux aarch64: the unit tests, cross-compiled, under user-mode QEMU
+# (called by name: binfmt_misc need not be mounted), then the black-box
+# tests (native programs) against the released aarch64 agent under QEMU.
+stage_aarch64() {
+  local build=${BREVOK_AARCH64_BUILD:-build/aarch64} native=${BREVOK_NATIVE_BUILD:-build/native}
+  need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${AARCH64_TEST_PACKAGES[@]}"
+  cmake -S . -B "$build" --toolchain cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
+    -DBREVOK_WERROR=ON >/dev/null
+  cmake --build "$build" -j"$jobs"
+  ctest --test-dir "$build" --output-on-failure
+
+  scripts/dist.sh linux-aarch64 >/dev/null
+  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
+  cmake --build "$native" -j"$jobs" --target blackbox_tests
+  BREVOK_AGENT="qemu-aarch64-static $PWD/dist/linux-aarch64/brevok-file-agent" \
+    ctest --test-dir "$native" -L blackbox -j"$jobs" --output-on-failure
+}
+
+# The agent as a controlling tool meets it: the released Linux x86-64
+# binary through a real ssh server. tests/e2e/ssh_test.py creates a
+# throwaway account, starts its own sshd on 127.0.0.1 on a free port (never
+# the system's, never port 22) and stops it by its pid. Installing
+# openssh-server would start the system's sshd where an init system runs,
+# so while packages are installed a policy-rc.d of our own refuses service
+# starts; it is removed again afterwards.
 stage_ssh() {
-  local native=${BREVOK_NATIVE_BUILD:-build/native} policy=/usr/sbin/policy-rc.d own_policy=""
+  local policy=/usr/sbin/policy-rc.d own_policy=""
   if [ ! -e "$policy" ] && [ "$(id -u)" -eq 0 ]; then
     printf '#!/bin/sh\nexit 101\n' >"$policy"
     chmod 755 "$policy"
     own_policy=1
     trap 'rm -f /usr/sbin/policy-rc.d' EXIT
   fi
-  need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${SSH_PACKAGES[@]}"
+  need_packages "${BUILD_PACKAGES[@]}" "${SSH_PACKAGES[@]}"
   if [ -n "$own_policy" ]; then
     rm -f "$policy"
     trap - EXIT
   fi
-  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
-  cmake --build "$native" -j"$jobs" --target brevok-file-agent
-  BREVOK_SSH_REQUIRED=1 python3 tests/e2e/ssh_test.py --agent "$native/brevok-file-agent"
+  scripts/dist.sh linux-x86_64 >/dev/null
+  BREVOK_SSH_REQUIRED=1 python3 tests/e2e/ssh_test.py --agent dist/linux-x86_64/brevok-file-agent
 }
 
 # The packages as users get them: the .deb and .tar.gz of the Release agent
@@ -183,7 +231,7 @@ print("\n".join(sorted(n for n in names if not n.endswith("/"))))
 }
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(native sanitize fuzz windows ssh package)
+[ ${#stages[@]} -eq 0 ] && stages=(native sanitize fuzz dist windows aarch64 ssh package)
 for s in "${stages[@]}"; do
   echo "=== stage: $s"
   "stage_$s"
