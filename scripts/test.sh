@@ -154,17 +154,13 @@ stage_ssh() {
   BREVOK_SSH_REQUIRED=1 python3 tests/e2e/ssh_test.py --agent dist/linux-x86_64/brevok-file-agent
 }
 
-# The packages as users get them: the .deb and .tar.gz of the Release agent
-# hold the agent (stripped) and its manual page and nothing else, the page
-# renders without a warning, and the .deb installs with dpkg, answers
-# --version from /usr/bin and is removed again, also on failure, so the
-# machine is left as it was. The Windows .zip is checked as well when the
-# windows stage has built its agent. The build is configured as the native
-# stage configures it (tests included), since both use the same directory:
-# cpack installs after building everything.
+# The packages as users get them, those scripts/dist.sh makes: the .deb and
+# .tar.gz of Linux x86-64 and the .zip of Windows hold the agent (stripped)
+# and its manual page and nothing else, the page renders without a warning,
+# and the .deb installs with dpkg, answers --version from /usr/bin and is
+# removed again, also on failure, so the machine is left as it was.
 stage_package() {
-  local native=${BREVOK_NATIVE_BUILD:-build/native} windows=${BREVOK_WINDOWS_BUILD:-build/mingw}
-  need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+  need_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
   local lint
   lint=$(groff -man -ww -z -t doc/brevok-file-agent.1 2>&1)
   if [ -n "$lint" ]; then
@@ -172,32 +168,36 @@ stage_package() {
     return 1
   fi
 
-  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
-  cmake --build "$native" -j"$jobs"
-  local version top
+  scripts/dist.sh linux-x86_64 windows-x86_64 >/dev/null
+  local version
   version=$(sed -n 's/^project(brevok-file-agent VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-  top=brevok-file-agent-$version-linux-$(uname -m)
-  rm -f "$native"/brevok-file-agent_*.deb "$native"/brevok-file-agent-*.tar.gz
-  (cd "$native" && cpack --config CPackConfig.cmake -G "DEB;TGZ")
-
+  local top=brevok-file-agent-$version-linux-x86_64 wtop=brevok-file-agent-$version-windows-x86_64
   local listed
-  listed=$(tar -tzf "$native/$top.tar.gz" | grep -v '/$' | sort)
+  listed=$(tar -tzf "dist/packages/$top.tar.gz" | grep -v '/$' | sort)
   if [ "$listed" != "$(printf '%s\n' "$top/bin/brevok-file-agent" "$top/share/man/man1/brevok-file-agent.1")" ]; then
     printf 'unexpected contents of %s:\n%s\n' "$top.tar.gz" "$listed" >&2
     return 1
   fi
   local unpacked kind
   unpacked=$(mktemp -d)
-  tar -xzf "$native/$top.tar.gz" -C "$unpacked"
+  tar -xzf "dist/packages/$top.tar.gz" -C "$unpacked"
   kind=$(file -b "$unpacked/$top/bin/brevok-file-agent")
   rm -rf "$unpacked"
   if [[ $kind != *", stripped"* ]]; then
     echo "the packaged agent is not stripped: $kind" >&2
     return 1
   fi
+  listed=$(python3 -c '
+import sys, zipfile
+names = zipfile.ZipFile(sys.argv[1]).namelist()
+print("\n".join(sorted(n for n in names if not n.endswith("/"))))
+' "dist/packages/$wtop.zip")
+  if [ "$listed" != "$(printf '%s\n' "$wtop/bin/brevok-file-agent.exe" "$wtop/share/man/man1/brevok-file-agent.1")" ]; then
+    printf 'unexpected contents of %s:\n%s\n' "$wtop.zip" "$listed" >&2
+    return 1
+  fi
 
-  local deb answer
-  deb=$(echo "$native"/brevok-file-agent_"$version"_*.deb)
+  local deb=dist/packages/brevok-file-agent_${version}_amd64.deb answer
   dpkg -c "$deb"
   trap 'dpkg -r brevok-file-agent >/dev/null || true' EXIT
   dpkg -i "$deb"
@@ -213,21 +213,6 @@ stage_package() {
   fi
   dpkg -r brevok-file-agent
   trap - EXIT
-
-  if [ -e "$windows/CPackConfig.cmake" ]; then
-    local wtop=brevok-file-agent-$version-windows-x86_64
-    rm -f "$windows"/brevok-file-agent-*.zip
-    (cd "$windows" && cpack --config CPackConfig.cmake -G ZIP)
-    listed=$(python3 -c '
-import sys, zipfile
-names = zipfile.ZipFile(sys.argv[1]).namelist()
-print("\n".join(sorted(n for n in names if not n.endswith("/"))))
-' "$windows/$wtop.zip")
-    if [ "$listed" != "$(printf '%s\n' "$wtop/bin/brevok-file-agent.exe" "$wtop/share/man/man1/brevok-file-agent.1")" ]; then
-      printf 'unexpected contents of %s:\n%s\n' "$wtop.zip" "$listed" >&2
-      return 1
-    fi
-  fi
 }
 
 stages=("$@")
