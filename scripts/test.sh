@@ -219,6 +219,8 @@ stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=(native sanitize fuzz dist windows aarch64 ssh package)
 for s in "${stages[@]}"; do
   echo "=== stage: $s"
+  started=$SECONDS
   "stage_$s"
+  echo "=== stage $s passed in $((SECONDS - started)) s"
 done
 echo "=== all stages passed: ${stages[*]}"
