@@ -22,15 +22,4 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 # Called by name: the build machine need not have binfmt_misc mounted.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64-static)
 
-# Boost is used header-only, and its headers are the build machine's. The
-# directory that holds them (/usr/include) must not be searched, since its C
-# library headers are the build machine's: a directory with nothing in it
-# but a link to boost/ shows the compiler Boost alone.
-set(BREVOK_BOOST_HEADERS ${CMAKE_BINARY_DIR}/boost-headers)
-if(NOT EXISTS ${BREVOK_BOOST_HEADERS}/boost)
-  file(MAKE_DIRECTORY ${BREVOK_BOOST_HEADERS})
-  file(CREATE_LINK /usr/include/boost ${BREVOK_BOOST_HEADERS}/boost SYMBOLIC)
-endif()
-set(Boost_NO_BOOST_CMAKE ON)
-set(Boost_INCLUDE_DIR ${BREVOK_BOOST_HEADERS} CACHE PATH "Boost headers (a link to the build machine's)")
-list(APPEND CMAKE_FIND_ROOT_PATH ${BREVOK_BOOST_HEADERS})
+include(${CMAKE_CURRENT_LIST_DIR}/cross-boost-headers.cmake)

@@ -26,15 +26,4 @@ string(APPEND CMAKE_EXE_LINKER_FLAGS_INIT " -Wl,--no-insert-timestamp")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR wine)
 
-# Boost is used header-only, and its headers are the build machine's. The
-# directory that holds them (/usr/include) must not be searched, since its C
-# library headers are not mingw-w64's: a directory with nothing in it but a
-# link to boost/ shows the compiler Boost alone.
-set(BREVOK_BOOST_HEADERS ${CMAKE_BINARY_DIR}/boost-headers)
-if(NOT EXISTS ${BREVOK_BOOST_HEADERS}/boost)
-  file(MAKE_DIRECTORY ${BREVOK_BOOST_HEADERS})
-  file(CREATE_LINK /usr/include/boost ${BREVOK_BOOST_HEADERS}/boost SYMBOLIC)
-endif()
-set(Boost_NO_BOOST_CMAKE ON)
-set(Boost_INCLUDE_DIR ${BREVOK_BOOST_HEADERS} CACHE PATH "Boost headers (a link to the build machine's)")
-list(APPEND CMAKE_FIND_ROOT_PATH ${BREVOK_BOOST_HEADERS})
+include(${CMAKE_CURRENT_LIST_DIR}/cross-boost-headers.cmake)
