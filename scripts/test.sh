@@ -5,6 +5,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 jobs=$(nproc)
+version=$(sed -n 's/^project(brevok-file-agent VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+
+# Runs the black-box tests (native programs, built in the native build) with
+# BREVOK_AGENT, the command that starts the agent under test, set to $1;
+# further arguments go to ctest.
+blackbox_against() {
+  local native=${BREVOK_NATIVE_BUILD:-build/native} agent=$1
+  shift
+  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
+  cmake --build "$native" -j"$jobs" --target blackbox_tests
+  BREVOK_AGENT="$agent" ctest --test-dir "$native" -L blackbox -j"$jobs" --output-on-failure "$@"
+}
 
 stage_native() {
   need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -46,7 +58,7 @@ stage_fuzz() {
 # build) against the .exe under Wine. The Wine server is stopped at the end,
 # also on failure.
 stage_windows() {
-  local build=${BREVOK_WINDOWS_BUILD:-build/mingw} native=${BREVOK_NATIVE_BUILD:-build/native}
+  local build=${BREVOK_WINDOWS_BUILD:-build/mingw}
   need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
   mkdir -p "$build"
   export WINEPREFIX="$PWD/$build/wine-prefix" WINEDEBUG=-all
@@ -70,13 +82,11 @@ stage_windows() {
 
   # The black-box tests run the released .exe (scripts/dist.sh).
   scripts/dist.sh windows-x86_64 >/dev/null
-  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
-  cmake --build "$native" -j"$jobs" --target blackbox_tests
   # A Wine process that cannot start (seen once in hundreds, on a loaded
   # machine, as status 1 with no output at all) is not the agent's fault:
   # a failed case gets one more run.
-  BREVOK_AGENT="wine $PWD/dist/windows-x86_64/brevok-file-agent.exe" BREVOK_AGENT_PLATFORM=windows \
-    ctest --test-dir "$native" -L blackbox -j"$jobs" --output-on-failure --repeat until-pass:2
+  BREVOK_AGENT_PLATFORM=windows \
+    blackbox_against "wine $PWD/dist/windows-x86_64/brevok-file-agent.exe" --repeat until-pass:2
 
   wineserver -k
   trap - EXIT
@@ -88,7 +98,6 @@ stage_windows() {
 # aarch64 one under QEMU. The Linux x86-64 one then passes the black-box
 # tests; the others do in their own stages.
 stage_dist() {
-  local native=${BREVOK_NATIVE_BUILD:-build/native}
   need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${DIST_PACKAGES[@]}" \
     "${AARCH64_TEST_PACKAGES[@]}" "${WINDOWS_BUILD_PACKAGES[@]}"
   rm -rf dist
@@ -101,22 +110,17 @@ stage_dist() {
       return 1
     fi
   done
-  local version
-  version=$(sed -n 's/^project(brevok-file-agent VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
   [ "$(dist/linux-x86_64/brevok-file-agent --version)" = "brevok-file-agent $version" ]
   [ "$(qemu-aarch64-static dist/linux-aarch64/brevok-file-agent --version)" = "brevok-file-agent $version" ]
 
-  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
-  cmake --build "$native" -j"$jobs" --target blackbox_tests
-  BREVOK_AGENT="$PWD/dist/linux-x86_64/brevok-file-agent" \
-    ctest --test-dir "$native" -L blackbox -j"$jobs" --output-on-failure
+  blackbox_against "$PWD/dist/linux-x86_64/brevok-file-agent"
 }
 
 # Linux aarch64: the unit tests, cross-compiled, under user-mode QEMU
 # (called by name: binfmt_misc need not be mounted), then the black-box
 # tests (native programs) against the released aarch64 agent under QEMU.
 stage_aarch64() {
-  local build=${BREVOK_AARCH64_BUILD:-build/aarch64} native=${BREVOK_NATIVE_BUILD:-build/native}
+  local build=${BREVOK_AARCH64_BUILD:-build/aarch64}
   need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${AARCH64_TEST_PACKAGES[@]}"
   cmake -S . -B "$build" --toolchain cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=Release \
     -DBREVOK_WERROR=ON >/dev/null
@@ -124,10 +128,7 @@ stage_aarch64() {
   ctest --test-dir "$build" --output-on-failure
 
   scripts/dist.sh linux-aarch64 >/dev/null
-  cmake -S . -B "$native" -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
-  cmake --build "$native" -j"$jobs" --target blackbox_tests
-  BREVOK_AGENT="qemu-aarch64-static $PWD/dist/linux-aarch64/brevok-file-agent" \
-    ctest --test-dir "$native" -L blackbox -j"$jobs" --output-on-failure
+  blackbox_against "qemu-aarch64-static $PWD/dist/linux-aarch64/brevok-file-agent"
 }
 
 # The agent as a controlling tool meets it: the released Linux x86-64
@@ -169,8 +170,6 @@ stage_package() {
   fi
 
   scripts/dist.sh linux-x86_64 windows-x86_64 >/dev/null
-  local version
-  version=$(sed -n 's/^project(brevok-file-agent VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
   local top=brevok-file-agent-$version-linux-x86_64 wtop=brevok-file-agent-$version-windows-x86_64
   local listed
   listed=$(tar -tzf "dist/packages/$top.tar.gz" | grep -v '/$' | sort)
