@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "agent_process.h"
+#include "text.h"
 
 namespace brevok::testing {
 namespace {
@@ -41,6 +42,19 @@ std::string success_line(std::string_view operation, std::uint64_t replacements,
   return "{\"protocol\":1,\"ok\":true,\"operation\":\"" + std::string(operation) +
          "\",\"replacements\":" + std::to_string(replacements) + ",\"bytes\":" + std::to_string(bytes) +
          ",\"binary\":false,\"totalBytes\":null,\"data\":null";
+}
+
+// The target holds one agent's whole version, and that agent, whose rename
+// came last, read its own content back and reported success.
+void expect_one_reported_version(const std::string& target, const std::vector<std::string>& versions,
+                                 const std::set<int>& succeeded) {
+  std::string final_content = read_file(target);
+  int owner = -1;
+  for (std::size_t i = 0; i < versions.size(); ++i) {
+    if (versions[i] == final_content) owner = static_cast<int>(i);
+  }
+  ASSERT_GE(owner, 0) << "the target holds no agent's version (" << final_content.size() << " bytes)";
+  EXPECT_TRUE(succeeded.count(owner)) << "the version that stayed was reported as failed";
 }
 
 // The message of an error response line, or nullopt if the line is not one.
@@ -106,29 +120,11 @@ TEST(ConcurrentAgents, WritersOfOneTargetLeaveOneWholeContent) {
     }
     successes += static_cast<int>(succeeded.size());
 
-    std::string final_content = read_file(target);
-    int owner = -1;
-    for (int i = 0; i < kAgents; ++i) {
-      if (contents[static_cast<std::size_t>(i)] == final_content) owner = i;
-    }
-    ASSERT_GE(owner, 0) << "the target holds none of the contents (" << final_content.size() << " bytes)";
-    // The last rename's agent read back its own content.
-    EXPECT_TRUE(succeeded.count(owner)) << "the content that stayed was reported as failed";
+    expect_one_reported_version(target, contents, succeeded);
     EXPECT_EQ(temporaries(dir, "shared.txt"), std::vector<std::string>{});
   }
   std::cout << "[ concurrent ] " << kRounds * kAgents << " writers: " << successes << " succeeded, " << mismatches
             << " refused by the verification\n";
-}
-
-std::string replaced(const std::string& s, const std::string& from, const std::string& to) {
-  std::string out;
-  std::size_t pos = 0;
-  for (std::size_t at; (at = s.find(from, pos)) != std::string::npos; pos = at + from.size()) {
-    out.append(s, pos, at - pos);
-    out += to;
-  }
-  out.append(s, pos);
-  return out;
 }
 
 TEST(ConcurrentAgents, ReplaceAllEditsOfOneFileLeaveOneWholeVersion) {
@@ -189,13 +185,7 @@ TEST(ConcurrentAgents, ReplaceAllEditsOfOneFileLeaveOneWholeVersion) {
     }
     successes += static_cast<int>(succeeded.size());
 
-    std::string final_content = read_file(target);
-    int owner = -1;
-    for (int i = 0; i < kAgents; ++i) {
-      if (edited[static_cast<std::size_t>(i)] == final_content) owner = i;
-    }
-    ASSERT_GE(owner, 0) << "the file is no agent's version (" << final_content.size() << " bytes)";
-    EXPECT_TRUE(succeeded.count(owner)) << "the version that stayed was reported as failed";
+    expect_one_reported_version(target, edited, succeeded);
     EXPECT_EQ(temporaries(dir, "config.txt"), std::vector<std::string>{});
   }
   std::cout << "[ concurrent ] " << kRounds * kAgents << " editors: " << successes << " succeeded, " << refusals

@@ -30,18 +30,13 @@ constexpr std::size_t kVersionBytes = std::size_t(4) << 20;
 
 // Starts the agent with the given descriptors as its standard streams.
 pid_t spawn_agent(int in_fd, int out_fd, int err_fd) {
-  std::vector<std::string> words = agent_command().prefix;
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
+  AgentArgv argv;
   pid_t pid = ::fork();
   if (pid == 0) {
     ::dup2(in_fd, 0);
     ::dup2(out_fd, 1);
     ::dup2(err_fd, 2);
-    for (int fd = 3; fd < 1024; ++fd) ::close(fd);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
+    argv.exec();
   }
   return pid;
 }

@@ -325,10 +325,7 @@ AgentResult run_with_streams(const StreamCase& c, const std::string& request_tex
   write_file(req, request_text);
   write_file(out, "");
   write_file(err, "");
-  std::vector<std::string> words = agent_command().prefix;
-  std::vector<char*> argv;
-  for (auto& w : words) argv.push_back(w.data());
-  argv.push_back(nullptr);
+  AgentArgv argv;
   pid_t pid = ::fork();
   if (pid == 0) {
     int in_fd = -1;
@@ -355,9 +352,7 @@ AgentResult run_with_streams(const StreamCase& c, const std::string& request_tex
     place(in_fd, 0);
     place(out_fd, 1);
     place(err_fd, 2);
-    for (int fd = 3; fd < 1024; ++fd) ::close(fd);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
+    argv.exec();
   }
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -1,4 +1,5 @@
 #include "agent_process.h"
+#include "text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -52,16 +53,24 @@ void set_nonblocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NON
 
 }  // namespace
 
+AgentArgv::AgentArgv(const std::vector<std::string>& args) : words_(agent_command().prefix) {
+  words_.insert(words_.end(), args.begin(), args.end());
+  for (auto& w : words_) argv_.push_back(w.data());
+  argv_.push_back(nullptr);
+}
+
+void AgentArgv::exec() {
+  for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+  ::execvp(argv_[0], argv_.data());
+  ::_exit(127);
+}
+
 AgentResult run_agent_process(const RunOptions& o) {
   int in_pipe[2] = {-1, -1}, out_pipe[2], err_pipe[2];
   if (o.stdin_fd < 0 && ::pipe(in_pipe) != 0) throw std::runtime_error("pipe");
   if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) throw std::runtime_error("pipe");
 
-  std::vector<std::string> argv_s = agent_command().prefix;
-  argv_s.insert(argv_s.end(), o.args.begin(), o.args.end());
-  std::vector<char*> argv;
-  for (auto& s : argv_s) argv.push_back(s.data());
-  argv.push_back(nullptr);
+  AgentArgv argv(o.args);
 
   pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork");
@@ -69,8 +78,6 @@ AgentResult run_agent_process(const RunOptions& o) {
     ::dup2(o.stdin_fd >= 0 ? o.stdin_fd : in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
-    if (o.close_stdout) ::close(out_pipe[0]);
-    for (int fd = 3; fd < 1024; ++fd) ::close(fd);
     const char* home_var = agent_is_windows() ? "WINEHOME" : "HOME";
     if (o.unset_home) {
       ::unsetenv("HOME");
@@ -79,8 +86,7 @@ AgentResult run_agent_process(const RunOptions& o) {
       ::setenv(home_var, o.home->c_str(), 1);
     }
     if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) ::_exit(126);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
+    argv.exec();
   }
 
   ::close(out_pipe[1]);
@@ -210,23 +216,7 @@ std::vector<std::string> list_dir(const std::string& path) {
 
 std::string json_string(std::string_view s) {
   std::string out = "\"";
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
+  out += json_escaped(s);
   out += '"';
   return out;
 }

@@ -28,6 +28,22 @@ bool agent_is_windows();
 // A path of this machine as the agent sees it (Wine maps / to drive Z:).
 std::string agent_path(std::string_view host_path);
 
+// The agent's command line, the prefix and then `args`, in the form execvp
+// takes; built before fork, so that the child does not allocate.
+class AgentArgv {
+ public:
+  explicit AgentArgv(const std::vector<std::string>& args = {});
+  AgentArgv(const AgentArgv&) = delete;
+  AgentArgv& operator=(const AgentArgv&) = delete;
+  // In a child whose standard streams are in place: closes every other
+  // descriptor and runs the agent, or ends the child with status 127.
+  [[noreturn]] void exec();
+
+ private:
+  std::vector<std::string> words_;
+  std::vector<char*> argv_;
+};
+
 struct RunOptions {
   std::vector<std::string> args;
   std::string input;

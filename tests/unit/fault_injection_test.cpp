@@ -24,6 +24,7 @@
 #include "operations.h"
 #include "protocol.h"
 #include "remote_fs.h"
+#include "text.h"
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
@@ -72,17 +73,6 @@ std::string pattern(std::size_t size, char salt) {
   for (std::size_t i = 0; i < size; ++i) s[i] = static_cast<char>('a' + (i * 7 + static_cast<std::size_t>(salt)) % 26);
   for (std::size_t i = 99; i < size; i += 100) s[i] = '\n';
   return s;
-}
-
-std::string replaced(std::string s, std::string_view from, std::string_view to) {
-  std::string out;
-  std::size_t pos = 0;
-  for (std::size_t at; (at = s.find(from, pos)) != std::string::npos; pos = at + from.size()) {
-    out.append(s, pos, at - pos);
-    out += to;
-  }
-  out.append(s, pos);
-  return out;
 }
 
 std::vector<Scenario> scenarios() {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "protocol.h"
+#include "text.h"
 
 namespace brevok {
 namespace {
@@ -325,38 +326,12 @@ INSTANTIATE_TEST_SUITE_P(
                       EscapeCase{"Empty", "", ""}),
     [](const auto& info) { return info.param.name; });
 
-// The reference escaping, to check long strings whose escapes straddle the
-// buffer's boundaries.
-std::string escaped(std::string_view s) {
-  std::string out;
-  for (unsigned char c : s) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      default:
-        if (c < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", c);
-          out += buf;
-        } else {
-          out += static_cast<char>(c);
-        }
-    }
-  }
-  return out;
-}
-
 TEST(Encode, EscapesAcrossBufferBoundaries) {
   for (std::size_t shift = 0; shift < 8; ++shift) {
     std::string message(shift, 'a');
     for (int i = 0; i < 4000; ++i) message += "\x1b\"\x01\\\t\n\xc3\xa9"[i % 7];
     Capture capture;
-    EXPECT_EQ(encode(error_response("x", message), &capture), kErrorPrefix + escaped(message) + "\"}")
+    EXPECT_EQ(encode(error_response("x", message), &capture), kErrorPrefix + testing::json_escaped(message) + "\"}")
         << "shift " << shift;
     for (std::size_t w : capture.writes) EXPECT_LE(w, RESPONSE_BUFFER_BYTES);
   }
