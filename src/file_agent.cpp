@@ -3,6 +3,9 @@
 #include "operations.h"
 #include "platform.h"
 #include "protocol.h"
+#include "remote_fs.h"
+
+#include <new>
 
 namespace brevok {
 
@@ -51,9 +54,27 @@ Result<ByteBuffer> read_request(Platform& platform) {
 }
 
 Result<FileAgentResponse> dispatch(Platform& platform, const FileAgentRequest& request) {
-  if (request.operation == "readPreview") return read_preview(platform, request);
-  if (request.operation == "write") return write_file(platform, request);
-  if (request.operation == "edit") return edit_file(platform, request);
+  std::string_view doing;
+  try {
+    if (request.operation == "readPreview") {
+      doing = "reading";
+      return read_preview(platform, request);
+    }
+    if (request.operation == "write") {
+      doing = "writing";
+      return write_file(platform, request);
+    }
+    if (request.operation == "edit") {
+      doing = "editing";
+      return edit_file(platform, request);
+    }
+  } catch (const std::bad_alloc&) {
+    // Whatever the operation held is released by now; what it was doing is
+    // its answer, as for the large buffers it checks itself.
+    auto path = expand_remote_path(platform, request.path);
+    return fail("out of memory " + std::string(doing) + " remote file " +
+                display_path(path ? *path : NativePath(request.path)));
+  }
   return fail("unsupported file-agent operation: " + request.operation);
 }
 

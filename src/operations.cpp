@@ -87,17 +87,17 @@ constexpr std::uint64_t kPreviewMaxInitialBuffer = std::uint64_t(1) << 30;
 Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentRequest& request) {
   auto path = expand_remote_path(platform, request.path);
   if (!path) return std::unexpected(std::move(path.error()));
-  auto meta = stat_remote_target(platform, *path, false);
-  if (!meta) return std::unexpected(std::move(meta.error()));
-  auto reader = RemoteFileReader::open(platform, *path);
-  if (!reader) return std::unexpected(std::move(reader.error()));
+  auto file = open_remote_file(platform, *path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  const FileMeta* meta = &file->meta;
+  RemoteFileReader* reader = &file->reader;
 
   std::uint64_t wanted = preview_end_line(request.offset, request.limit);
   std::optional<std::size_t> cut;
   if (wanted == 0) cut = 0;
 
   ByteBuffer kept;
-  std::uint64_t hint = std::clamp((*meta)->size + 1 < (*meta)->size ? kPreviewMaxInitialBuffer : (*meta)->size + 1,
+  std::uint64_t hint = std::clamp(meta->size + 1 < meta->size ? kPreviewMaxInitialBuffer : meta->size + 1,
                                   kPreviewMinBuffer, kPreviewMaxInitialBuffer);
   if (!kept.allocate(static_cast<std::size_t>(hint))) return std::unexpected(out_of_memory_reading(*path));
   std::size_t len = 0;
@@ -383,7 +383,7 @@ Result<FileAgentResponse> edit_file(Platform& platform, const FileAgentRequest& 
   occurrences->clear();
   occurrences->shrink_to_fit();
 
-  auto installed = install_remote_file(platform, *path, fresh.view(), false, file->meta);
+  auto installed = install_remote_file(platform, *path, fresh.view(), false, file->meta, true);
   if (!installed) return std::unexpected(std::move(installed.error()));
   FileAgentResponse r = success("edit");
   r.replacements = count;

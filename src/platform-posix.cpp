@@ -3,10 +3,13 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -20,6 +23,13 @@ namespace {
 Error os_error(int err) { return Error::os(std::strerror(err), err == ENOENT); }
 
 std::unexpected<Error> last_error() { return std::unexpected<Error>(os_error(errno)); }
+
+// The system takes paths as C strings: a NUL byte would silently cut the
+// path short and name another file.
+bool has_nul(const NativePath& path) { return path.find('\0') != NativePath::npos; }
+
+#define BREVOK_REFUSE_NUL(path) \
+  if (has_nul(path)) return std::unexpected<Error>(os_error(EINVAL))
 
 Result<void> write_fd_all(int fd, const char* data, std::size_t size) {
   while (size > 0) {
@@ -35,12 +45,141 @@ Result<void> write_fd_all(int fd, const char* data, std::size_t size) {
   return {};
 }
 
+// ---------------------------------------------------------------------------
+// The temporary of this run, removed by a signal that ends the agent before
+// the temporary was renamed or removed. Only what a signal handler may
+// touch: a fixed buffer and a flag.
+
+char g_temporary[4097];
+volatile std::sig_atomic_t g_temporary_recorded = 0;
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void remove_temporary_and_die(int sig) {
+  if (g_temporary_recorded) ::unlink(g_temporary);
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);  // delivered as the handler returns: the process ends by `sig`
+}
+
+// Blocks the ending signals while a temporary comes into being, so that
+// none can fall between its creation and its recording.
+class EndingSignalsBlocked {
+ public:
+  EndingSignalsBlocked() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kEndingSignals) sigaddset(&set, sig);
+    ::sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~EndingSignalsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+ private:
+  sigset_t old_;
+};
+
+void record_temporary(const NativePath& path) {
+  if (path.size() >= sizeof g_temporary) return;  // too long to have been created
+  std::memcpy(g_temporary, path.c_str(), path.size() + 1);
+  g_temporary_recorded = 1;
+}
+
+void forget_temporary(const NativePath& path) {
+  if (g_temporary_recorded && path == g_temporary) g_temporary_recorded = 0;
+}
+
+// ---------------------------------------------------------------------------
+// Metadata
+
+constexpr const char* kAccessAclName = "system.posix_acl_access";
+
+bool no_acl_error(int err) { return err == ENODATA || err == ENOTSUP || err == EOPNOTSUPP; }
+
+// The access list, read by `get` (by path or by descriptor); empty when the
+// file has none or its file system knows none.
+template <class Get>
+Result<std::string> read_acl(Get get) {
+  for (;;) {
+    ssize_t n = get(nullptr, 0);
+    if (n < 0) {
+      if (no_acl_error(errno)) return std::string();
+      return last_error();
+    }
+    std::string acl(static_cast<std::size_t>(n), '\0');
+    ssize_t got = get(acl.data(), acl.size());
+    if (got >= 0) {
+      acl.resize(static_cast<std::size_t>(got));
+      return acl;
+    }
+    if (errno != ERANGE) return no_acl_error(errno) ? Result<std::string>(std::string()) : last_error();
+    // It grew between the two calls: ask again.
+  }
+}
+
+FileMeta meta_of(const struct stat& st) {
+  FileMeta meta;
+  meta.is_directory = S_ISDIR(st.st_mode);
+  meta.is_regular = S_ISREG(st.st_mode);
+  meta.size = static_cast<std::uint64_t>(st.st_size);
+  meta.permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
+  meta.owner = static_cast<std::uint32_t>(st.st_uid);
+  meta.group = static_cast<std::uint32_t>(st.st_gid);
+  meta.device = static_cast<std::uint64_t>(st.st_dev);
+  meta.inode = static_cast<std::uint64_t>(st.st_ino);
+  meta.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return meta;
+}
+
+// File systems whose files report sizes of their own making (0 or a page)
+// rather than the length a read gives.
+bool synthetic_sizes(int fd) {
+  struct statfs fs;
+  if (::fstatfs(fd, &fs) != 0) return true;  // unknown: trust only a read
+  switch (static_cast<unsigned long>(fs.f_type)) {
+    case 0x9fa0:      // proc
+    case 0x62656572:  // sysfs
+    case 0x64626720:  // debugfs
+    case 0x74726163:  // tracefs
+    case 0x73636673:  // securityfs
+    case 0x27e0eb:    // cgroup
+    case 0x63677270:  // cgroup2
+    case 0x62656570:  // configfs
+    case 0xcafe4a11:  // bpf
+    case 0x6165676c:  // pstore
+    case 0xde5e81e4:  // efivarfs
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool in_own_groups(gid_t group) {
+  if (group == ::getegid()) return true;
+  gid_t groups[256];
+  int n = ::getgroups(256, groups);
+  for (int i = 0; i < n; ++i) {
+    if (groups[i] == group) return true;
+  }
+  return false;
+}
+
 class PosixPlatform final : public Platform {
  public:
   PosixPlatform() {
     // A controlling tool that goes away must not kill the agent by signal:
     // the failed write is reported on standard error with status 1 instead.
     ::signal(SIGPIPE, SIG_IGN);
+    // A file size limit makes a write fail with EFBIG, which is reported
+    // and cleaned up like any failed write, instead of killing the agent.
+    ::signal(SIGXFSZ, SIG_IGN);
+    // A dropped connection (SIGHUP) or an interrupt must not leave a
+    // temporary behind. A signal ignored by whoever started us stays so.
+    for (int sig : kEndingSignals) {
+      struct sigaction old;
+      if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+      struct sigaction act {};
+      act.sa_handler = remove_temporary_and_die;
+      sigfillset(&act.sa_mask);
+      ::sigaction(sig, &act, nullptr);
+    }
   }
 
   Result<std::size_t> read_stdin(char* buf, std::size_t size) override {
@@ -73,16 +212,34 @@ class PosixPlatform final : public Platform {
   }
 
   Result<FileMeta> stat(const NativePath& path) override {
+    BREVOK_REFUSE_NUL(path);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return last_error();
-    FileMeta meta;
-    meta.is_directory = S_ISDIR(st.st_mode);
-    meta.size = static_cast<std::uint64_t>(st.st_size);
-    meta.permissions = static_cast<std::uint32_t>(st.st_mode & 07777);
+    FileMeta meta = meta_of(st);
+    if (meta.is_regular) {
+      auto acl = read_acl([&](char* buf, std::size_t size) { return ::getxattr(path.c_str(), kAccessAclName, buf, size); });
+      if (!acl) return std::unexpected(std::move(acl.error()));
+      meta.access_acl = std::move(*acl);
+    }
+    return meta;
+  }
+
+  Result<FileMeta> stat_handle(FileHandle file) override {
+    const int fd = static_cast<int>(file);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return last_error();
+    FileMeta meta = meta_of(st);
+    if (meta.is_regular) {
+      auto acl = read_acl([&](char* buf, std::size_t size) { return ::fgetxattr(fd, kAccessAclName, buf, size); });
+      if (!acl) return std::unexpected(std::move(acl.error()));
+      meta.access_acl = std::move(*acl);
+      meta.size_exact = !synthetic_sizes(fd);
+    }
     return meta;
   }
 
   Result<void> create_directories(const NativePath& path) override {
+    BREVOK_REFUSE_NUL(path);
     if (path.empty()) return {};
     // Walk the components from the front; every prefix that ends a
     // component is created unless it already stands as a directory.
@@ -105,21 +262,35 @@ class PosixPlatform final : public Platform {
     return {};
   }
 
+  // Created readable by its owner alone: until set_permissions has given it
+  // the old file's owner and mode, nobody else may open it.
   Result<FileHandle> create_exclusive(const NativePath& path) override {
+    BREVOK_REFUSE_NUL(path);
+    EndingSignalsBlocked blocked;
     int fd;
     do {
-      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return last_error();
+    record_temporary(path);
     return static_cast<FileHandle>(fd);
   }
 
+  // Non-blocking, so that a FIFO without a writer cannot hold the open;
+  // blocking again afterwards, for the reads of what the caller accepts.
   Result<FileHandle> open_read(const NativePath& path) override {
+    BREVOK_REFUSE_NUL(path);
     int fd;
     do {
-      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return last_error();
+    int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      int err = errno;
+      ::close(fd);
+      return std::unexpected<Error>(os_error(err));
+    }
     return static_cast<FileHandle>(fd);
   }
 
@@ -140,24 +311,76 @@ class PosixPlatform final : public Platform {
 
   void close(FileHandle file) override { ::close(static_cast<int>(file)); }
 
-  Result<void> set_permissions(const NativePath& path, const FileMeta& from) override {
-    if (::chmod(path.c_str(), static_cast<mode_t>(from.permissions & 07777)) != 0) return last_error();
+  // All on the descriptor, so a name swapped meanwhile changes nothing.
+  // The order matters: a change of owner clears the set-id bits, so the
+  // mode follows it; an access list sets the group class bits, so it comes
+  // last.
+  Result<void> set_permissions(FileHandle file, const std::optional<FileMeta>& existing) override {
+    const int fd = static_cast<int>(file);
+    if (!existing) {
+      // The umask can only be read by setting it; one thread, so briefly.
+      const mode_t mask = ::umask(0);
+      ::umask(mask);
+      if (::fchmod(fd, 0666 & ~mask) != 0) return last_error();
+      return {};
+    }
+    struct stat own;
+    if (::fstat(fd, &own) != 0) return last_error();
+    const auto owner = static_cast<uid_t>(existing->owner);
+    const auto group = static_cast<gid_t>(existing->group);
+    bool owner_kept = own.st_uid == owner;
+    bool group_kept = own.st_gid == group;
+    // Only root may give a file away; anyone may hand their own file to a
+    // group they belong to. Where neither holds, the file stays ours.
+    if (!owner_kept || !group_kept) {
+      if (::geteuid() == 0) {
+        owner_kept = group_kept = ::fchown(fd, owner, group) == 0;
+      } else if (!group_kept && in_own_groups(group)) {
+        group_kept = ::fchown(fd, static_cast<uid_t>(-1), group) == 0;
+      }
+    }
+    mode_t mode = static_cast<mode_t>(existing->permissions & 07777);
+    // A set-id program must not start running as someone other than the
+    // owner or group it had; and the group bits were granted to the old
+    // group, not to the one the file now has.
+    if (!owner_kept || !group_kept) mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
+    if (!group_kept) mode &= static_cast<mode_t>(~S_IRWXG);
+    // A list inherited from the directory's default would give others
+    // access the old file did not.
+    if (existing->access_acl.empty() && ::fremovexattr(fd, kAccessAclName) != 0 && !no_acl_error(errno)) {
+      return last_error();
+    }
+    if (::fchmod(fd, mode) != 0) return last_error();
+    if (!existing->access_acl.empty() &&
+        ::fsetxattr(fd, kAccessAclName, existing->access_acl.data(), existing->access_acl.size(), 0) != 0) {
+      return last_error();
+    }
     return {};
   }
 
   Result<void> rename_replace(const NativePath& from, const NativePath& to) override {
+    BREVOK_REFUSE_NUL(from);
+    BREVOK_REFUSE_NUL(to);
     if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
+    forget_temporary(from);
     return {};
   }
 
   Result<void> remove_file(const NativePath& path) override {
-    if (::unlink(path.c_str()) != 0) return last_error();
+    BREVOK_REFUSE_NUL(path);
+    if (::unlink(path.c_str()) != 0) {
+      const int err = errno;
+      if (err == ENOENT) forget_temporary(path);
+      return std::unexpected<Error>(os_error(err));
+    }
+    forget_temporary(path);
     return {};
   }
 
   // A rename lives in the directory; until the directory itself reaches
   // storage, a crash can bring back the old file after we reported success.
   Result<void> sync_directory(const NativePath& directory) override {
+    BREVOK_REFUSE_NUL(directory);
     const char* dir = directory.empty() ? "." : directory.c_str();
     int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return last_error();

@@ -30,10 +30,26 @@ inline constexpr PathStyle kNativePathStyle = PathStyle::kPosix;
 // What the agent reads of a file's metadata (symbolic links followed).
 struct FileMeta {
   bool is_directory = false;
+  // A plain file: not a directory, device, FIFO or socket.
+  bool is_regular = false;
   std::uint64_t size = 0;
+  // Whether `size` is the file's true length: false on file systems whose
+  // files report a size of their own making (/proc, /sys).
+  bool size_exact = true;
   // POSIX: the permission bits (st_mode & 07777); Windows: the whole file
-  // attribute word. Carried onto a replacement file as they are.
+  // attribute word. Carried onto a replacement file.
   std::uint32_t permissions = 0;
+  // POSIX owner and group; 0 on Windows.
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+  // The file's identity and last change, to notice that a path now names
+  // another file or that the file was written meanwhile.
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t modified_ns = 0;
+  // The file's access control list in the system's own encoding; empty
+  // when it has none beyond its permission bits.
+  std::string access_acl;
 };
 
 using FileHandle = std::intptr_t;
@@ -56,15 +72,24 @@ class Platform {
   // Wall clock in nanoseconds since the Unix epoch; 0 before it.
   virtual std::uint64_t now_ns() = 0;
 
-  // --- file system ---
+  // --- file system
+  // Every call that takes a path refuses one holding a NUL byte, which the
+  // system would cut short, with an invalid-argument error.
+  //
   // Metadata following symbolic links. "Nothing there" errors answer
   // is_not_found().
   virtual Result<FileMeta> stat(const NativePath& path) = 0;
+  // Metadata of an open file.
+  virtual Result<FileMeta> stat_handle(FileHandle file) = 0;
   // Creates every missing directory of `path`; existing ones are fine.
   virtual Result<void> create_directories(const NativePath& path) = 0;
   // Opens a new file for writing only; fails if anything (even a dangling
-  // symbolic link) already has the name. New files get default permissions.
+  // symbolic link) already has the name. Only the agent's user may read it
+  // until set_permissions says otherwise. Until the file is renamed or
+  // removed, a signal that ends the agent removes it first.
   virtual Result<FileHandle> create_exclusive(const NativePath& path) = 0;
+  // Opens an existing file for reading. Never waits for a writer (a FIFO)
+  // or for a device: what it opens is checked with stat_handle.
   virtual Result<FileHandle> open_read(const NativePath& path) = 0;
   // Reads up to `size` bytes; 0 means end of file. Not retried.
   virtual Result<std::size_t> read(FileHandle file, char* buf, std::size_t size) = 0;
@@ -74,8 +99,14 @@ class Platform {
   // Forces the file's data and metadata to storage.
   virtual Result<void> sync(FileHandle file) = 0;
   virtual void close(FileHandle file) = 0;
-  virtual Result<void> set_permissions(const NativePath& path, const FileMeta& from) = 0;
-  // Moves `from` onto `to` in one step, replacing an existing `to`.
+  // Gives a freshly created file, before anything is written to it, what
+  // `existing` allows and no more: its owner and group where the agent may
+  // keep them (set-user-ID and set-group-ID only where both were kept), its
+  // permission bits and its access list. Without `existing`, the default
+  // permissions of a new file.
+  virtual Result<void> set_permissions(FileHandle file, const std::optional<FileMeta>& existing) = 0;
+  // Moves `from` onto `to` in one step, replacing an existing `to`; when it
+  // fails, `to` is as it was.
   virtual Result<void> rename_replace(const NativePath& from, const NativePath& to) = 0;
   virtual Result<void> remove_file(const NativePath& path) = 0;
   // Makes a completed rename in `directory` durable (empty: the current

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -399,7 +400,15 @@ Result<FileAgentRequest> decode(std::string_view input, bool retry) {
 
 }  // namespace
 
-Result<FileAgentRequest> decode_request(std::string_view input) { return decode(input, true); }
+// A request's strings may need more memory than is left; that is a request
+// this agent cannot decode, not a reason to abort.
+Result<FileAgentRequest> decode_request(std::string_view input) {
+  try {
+    return decode(input, true);
+  } catch (const std::bad_alloc&) {
+    return fail("out of memory");
+  }
+}
 
 // ---------------------------------------------------------------------------
 // Encoding

@@ -120,24 +120,31 @@ Result<NativePath> expand_remote_path(Platform& platform, std::string_view reque
   return join_path(*home, request_path.substr(2));
 }
 
+namespace {
+
+// The checks every target gets once its metadata is known.
+Result<void> check_target(const NativePath& path, const FileMeta& meta) {
+  if (meta.is_directory) return fail("path is a directory: " + display_path(path));
+  // Replacing a device, FIFO or socket by a regular file, or reading one
+  // that never ends or never answers, is never what was asked for.
+  if (!meta.is_regular) return fail("path is not a regular file: " + display_path(path));
+  return {};
+}
+
+}  // namespace
+
 Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const NativePath& path, bool missing_allowed) {
   auto meta = platform.stat(path);
   if (!meta) {
     if (missing_allowed && meta.error().is_not_found()) return std::optional<FileMeta>();
     return fail(std::move(meta.error()), "stating remote file " + display_path(path));
   }
-  if (meta->is_directory) return fail("path is a directory: " + display_path(path));
-  return std::optional<FileMeta>(*meta);
+  if (auto checked = check_target(path, *meta); !checked) return std::unexpected(std::move(checked.error()));
+  return std::optional<FileMeta>(std::move(*meta));
 }
 
 Error out_of_memory_reading(const NativePath& path) {
   return Error("out of memory reading remote file " + display_path(path));
-}
-
-Result<RemoteFileReader> RemoteFileReader::open(Platform& platform, const NativePath& path) {
-  auto file = platform.open_read(path);
-  if (!file) return fail(std::move(file.error()), "reading remote file " + display_path(path));
-  return RemoteFileReader(platform, path, *file);
 }
 
 Result<std::size_t> RemoteFileReader::read(char* buf, std::size_t size) {
@@ -146,17 +153,38 @@ Result<std::size_t> RemoteFileReader::read(char* buf, std::size_t size) {
   return n;
 }
 
+Result<FileMeta> RemoteFileReader::stat() {
+  auto meta = platform_->stat_handle(file_);
+  if (!meta) return fail(std::move(meta.error()), "stating remote file " + display_path(*path_));
+  return meta;
+}
+
+Result<OpenRemoteFile> open_remote_file(Platform& platform, const NativePath& path) {
+  auto file = platform.open_read(path);
+  if (!file) {
+    // Whether the file is missing or merely unreadable: a query by name
+    // tells, and gives a missing one the metadata failure it always had.
+    auto meta = stat_remote_target(platform, path, false);
+    if (!meta) return std::unexpected(std::move(meta.error()));
+    return fail(std::move(file.error()), "reading remote file " + display_path(path));
+  }
+  RemoteFileReader reader(platform, path, *file);
+  auto meta = reader.stat();
+  if (!meta) return std::unexpected(std::move(meta.error()));
+  if (auto checked = check_target(path, *meta); !checked) return std::unexpected(std::move(checked.error()));
+  return OpenRemoteFile{std::move(*meta), std::move(reader)};
+}
+
 namespace {
 // One read call asks for at most this much, which every platform accepts.
 constexpr std::size_t kMaxReadCall = std::size_t(1) << 30;
 }  // namespace
 
 Result<RemoteFile> read_remote_file(Platform& platform, const NativePath& path) {
-  auto meta = stat_remote_target(platform, path, false);
-  if (!meta) return std::unexpected(std::move(meta.error()));
-  RemoteFile file{**meta, {}};
-  auto reader = RemoteFileReader::open(platform, path);
-  if (!reader) return std::unexpected(std::move(reader.error()));
+  auto open = open_remote_file(platform, path);
+  if (!open) return std::unexpected(std::move(open.error()));
+  RemoteFile file{std::move(open->meta), {}};
+  RemoteFileReader& reader = open->reader;
 
   // Sized by the metadata, with one spare byte so that the end of the file
   // is seen without growing; a file that grew meanwhile grows the buffer.
@@ -172,7 +200,7 @@ Result<RemoteFile> read_remote_file(Platform& platform, const NativePath& path) 
       std::copy_n(file.content.data(), len, bigger.data());
       file.content = std::move(bigger);
     }
-    auto n = reader->read(file.content.data() + len, std::min(file.content.capacity() - len, kMaxReadCall));
+    auto n = reader.read(file.content.data() + len, std::min(file.content.capacity() - len, kMaxReadCall));
     if (!n) return std::unexpected(std::move(n.error()));
     if (*n == 0) break;
     len += *n;
@@ -185,17 +213,41 @@ Result<RemoteFile> read_remote_file(Platform& platform, const NativePath& path) 
 // Install
 
 std::string temporary_name(std::string_view file_name, std::uint32_t pid, std::uint64_t ns) {
-  std::string name = ".";
+  std::string suffix = ".brevok-file-agent-";
+  suffix += std::to_string(pid);
+  suffix += '-';
+  suffix += std::to_string(ns);
+  // A name that fills the file system's limit leaves no room for ours: its
+  // end gives way, whole characters at a time, and the suffix that makes
+  // the name unique stays whole.
+  const std::size_t room = MAX_FILE_NAME_BYTES - 1 - suffix.size();
+  if (file_name.size() > room) {
+    std::size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(file_name[cut]) & 0xC0) == 0x80) --cut;
+    file_name = file_name.substr(0, cut);
+  }
+  std::string name;
+  name.reserve(1 + file_name.size() + suffix.size());
+  name += '.';
   name += file_name;
-  name += ".brevok-file-agent-";
-  name += std::to_string(pid);
-  name += '-';
-  name += std::to_string(ns);
+  name += suffix;
   return name;
 }
 
+namespace {
+
+// Whether `now` is still the file `then` described, as it was: the same
+// file, not written since.
+bool same_file_unchanged(const FileMeta& then, const FileMeta& now) {
+  return then.device == now.device && then.inode == now.inode && then.size == now.size &&
+         then.modified_ns == now.modified_ns;
+}
+
+}  // namespace
+
 Result<std::uint64_t> install_remote_file(Platform& platform, const NativePath& target, std::string_view content,
-                                          bool create_dirs, const std::optional<FileMeta>& existing) {
+                                          bool create_dirs, const std::optional<FileMeta>& existing,
+                                          bool expect_unchanged) {
   const NativePath parent(path_parent(target));
   if (create_dirs && !parent.empty()) {
     if (auto r = platform.create_directories(parent); !r) {
@@ -216,40 +268,45 @@ Result<std::uint64_t> install_remote_file(Platform& platform, const NativePath& 
   if (!file) return fail(std::move(file.error()), "creating remote temporary " + display_path(temp));
 
   // From here on a failure removes the temporary (one attempt, outcome
-  // ignored) before it is reported.
+  // ignored) before it is reported. After its creation the temporary is
+  // reached by name only to be renamed or removed; everything else goes
+  // through the descriptor.
   auto abandon = [&](Error&& cause, std::string message) {
     (void)platform.remove_file(temp);
     return fail(std::move(cause), std::move(message));
   };
-
-  if (auto r = platform.write_all(*file, content.data(), content.size()); !r) {
+  auto abandon_open = [&](Error&& cause, std::string message) {
     platform.close(*file);
-    return abandon(std::move(r.error()), "writing remote temporary " + display_path(temp));
+    return abandon(std::move(cause), std::move(message));
+  };
+
+  // Before the first byte: nobody the old file kept out may read the new
+  // content while it is being written.
+  if (auto r = platform.set_permissions(*file, existing); !r) {
+    return abandon_open(std::move(r.error()), "preserving permissions for " + display_path(target));
+  }
+  if (auto r = platform.write_all(*file, content.data(), content.size()); !r) {
+    return abandon_open(std::move(r.error()), "writing remote temporary " + display_path(temp));
   }
   if (auto r = platform.sync(*file); !r) {
-    platform.close(*file);
-    return abandon(std::move(r.error()), "syncing remote temporary " + display_path(temp));
+    return abandon_open(std::move(r.error()), "syncing remote temporary " + display_path(temp));
   }
   platform.close(*file);
 
-  if (existing) {
-    if (auto r = platform.set_permissions(temp, *existing); !r) {
-      return abandon(std::move(r.error()), "preserving permissions for " + display_path(target));
+  // Another writer since our read would have its change silently undone by
+  // the rename. This narrows that window to the moment below; it is no lock.
+  if (expect_unchanged && existing) {
+    auto now = platform.stat(target);
+    if (!now || !same_file_unchanged(*existing, *now)) {
+      (void)platform.remove_file(temp);
+      return fail("remote file changed during edit: " + display_path(target));
     }
   }
 
+  // One step that replaces the target or leaves it as it was. Nothing is
+  // deleted to make room: a failure here must never cost the old file.
   if (auto r = platform.rename_replace(temp, target); !r) {
-    if (!existing) return abandon(std::move(r.error()), "installing remote file " + display_path(target));
-    // Some platforms refuse to rename onto certain files (a read-only one on
-    // Windows); removing the old file first lets the rename go through.
-    if (auto removed = platform.remove_file(target); !removed) {
-      return abandon(std::move(removed.error()), "removing existing remote file " + display_path(target));
-    }
-    if (auto again = platform.rename_replace(temp, target); !again) {
-      // The old file is gone: the temporary is now the only copy of the new
-      // content, so it stays where it is.
-      return fail(std::move(again.error()), "installing remote file " + display_path(target));
-    }
+    return abandon(std::move(r.error()), "installing remote file " + display_path(target));
   }
   (void)platform.sync_directory(parent);
 

@@ -35,21 +35,15 @@ std::string display_path(std::string_view path, PathStyle style = kNativePathSty
 Result<NativePath> expand_remote_path(Platform& platform, std::string_view request_path);
 
 // The target's metadata; nullopt when nothing exists there and
-// `missing_allowed`. A directory is refused.
+// `missing_allowed`. A directory, or anything else that is not a regular
+// file, is refused.
 Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const NativePath& path, bool missing_allowed);
-
-struct RemoteFile {
-  FileMeta meta;
-  ByteBuffer content;
-};
-
-// stat_remote_target (missing not allowed), then the whole file.
-Result<RemoteFile> read_remote_file(Platform& platform, const NativePath& path);
 
 // An open file read in pieces, failures reported as reading the remote file.
 class RemoteFileReader {
  public:
-  static Result<RemoteFileReader> open(Platform& platform, const NativePath& path);
+  RemoteFileReader(Platform& platform, const NativePath& path, FileHandle file)
+      : platform_(&platform), path_(&path), file_(file) {}
   RemoteFileReader(RemoteFileReader&& o) noexcept : platform_(o.platform_), path_(o.path_), file_(o.file_) {
     o.platform_ = nullptr;
   }
@@ -59,14 +53,31 @@ class RemoteFileReader {
   }
   // Up to `size` bytes; 0 at the end of the file.
   Result<std::size_t> read(char* buf, std::size_t size);
+  // The open file's metadata as it is now.
+  Result<FileMeta> stat();
 
  private:
-  RemoteFileReader(Platform& platform, const NativePath& path, FileHandle file)
-      : platform_(&platform), path_(&path), file_(file) {}
   Platform* platform_;
   const NativePath* path_;
   FileHandle file_;
 };
+
+// The target opened once for reading: the checks of stat_remote_target
+// (missing not allowed) are made on the open file itself, which the reader
+// then reads, so that what is checked is what is read.
+struct OpenRemoteFile {
+  FileMeta meta;
+  RemoteFileReader reader;
+};
+Result<OpenRemoteFile> open_remote_file(Platform& platform, const NativePath& path);
+
+struct RemoteFile {
+  FileMeta meta;
+  ByteBuffer content;
+};
+
+// open_remote_file, then the whole file.
+Result<RemoteFile> read_remote_file(Platform& platform, const NativePath& path);
 
 Error out_of_memory_reading(const NativePath& path);
 
@@ -74,16 +85,23 @@ Error out_of_memory_reading(const NativePath& path);
 
 inline constexpr std::size_t VERIFY_BUFFER_BYTES = 65536;
 
-// Puts `content` at `target` through a temporary beside it, synced, with the
-// permissions of `existing` and renamed into place, then verified by
-// reading it back. Returns the number of bytes installed.
+// Puts `content` at `target` through a temporary beside it, given the
+// owner and permissions of `existing` (or a new file's), synced and renamed
+// into place, then verified by reading it back. With `expect_unchanged`,
+// the target must still be the file `existing` describes, unmodified, just
+// before the rename. Returns the number of bytes installed.
 Result<std::uint64_t> install_remote_file(Platform& platform, const NativePath& target, std::string_view content,
-                                          bool create_dirs, const std::optional<FileMeta>& existing);
+                                          bool create_dirs, const std::optional<FileMeta>& existing,
+                                          bool expect_unchanged = false);
 
 Result<void> verify_installed_file(Platform& platform, const NativePath& target, std::string_view content);
 
-// The temporary's name for `file_name`: "." + name + ".brevok-file-agent-"
-// + pid + "-" + nanoseconds.
+// The longest file name the file systems we meet allow, in bytes.
+inline constexpr std::size_t MAX_FILE_NAME_BYTES = 255;
+
+// The temporary's name for `file_name` (valid UTF-8): "." + name +
+// ".brevok-file-agent-" + pid + "-" + nanoseconds, the name shortened at a
+// character boundary where the whole would exceed MAX_FILE_NAME_BYTES.
 std::string temporary_name(std::string_view file_name, std::uint32_t pid, std::uint64_t ns);
 
 }  // namespace brevok

@@ -1,5 +1,6 @@
 // The process entry: runs the agent and reports a failure around the
 // request on standard error with exit status 1.
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,10 +10,17 @@
 
 int main(int argc, char** argv) {
   brevok::Platform& platform = brevok::native_platform();
-  std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  auto result = brevok::run_agent(args, platform);
-  if (result) return 0;
-  std::string line = std::string(brevok::PROGRAM_NAME) + ": " + result.error().full() + "\n";
-  (void)platform.write_stderr(line.data(), line.size());
+  try {
+    std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    auto result = brevok::run_agent(args, platform);
+    if (result) return 0;
+    std::string line = std::string(brevok::PROGRAM_NAME) + ": " + result.error().full() + "\n";
+    (void)platform.write_stderr(line.data(), line.size());
+  } catch (const std::bad_alloc&) {
+    // Every run ends with one outcome, even when not even an error message
+    // can be built: this one needs no memory.
+    static constexpr char kLine[] = "brevok-file-agent: out of memory\n";
+    (void)platform.write_stderr(kLine, sizeof kLine - 1);
+  }
   return 1;
 }

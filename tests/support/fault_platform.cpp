@@ -11,6 +11,7 @@ const char* op_name(Op op) {
     case Op::kWriteStdout: return "write_stdout";
     case Op::kWriteStderr: return "write_stderr";
     case Op::kStat: return "stat";
+    case Op::kStatHandle: return "stat_handle";
     case Op::kCreateDirectories: return "create_directories";
     case Op::kCreateExclusive: return "create_exclusive";
     case Op::kOpenRead: return "open_read";
@@ -65,6 +66,12 @@ Result<FileMeta> FaultPlatform::stat(const NativePath& path) {
   if (meta && stat_size_override) meta->size = *stat_size_override;
   return meta;
 }
+Result<FileMeta> FaultPlatform::stat_handle(FileHandle file) {
+  BREVOK_FAULT(Op::kStatHandle);
+  auto meta = inner_.stat_handle(file);
+  if (meta && stat_size_override) meta->size = *stat_size_override;
+  return meta;
+}
 Result<void> FaultPlatform::create_directories(const NativePath& path) {
   BREVOK_FAULT(Op::kCreateDirectories);
   return inner_.create_directories(path);
@@ -97,9 +104,9 @@ Result<void> FaultPlatform::sync(FileHandle file) {
   BREVOK_FAULT(Op::kSync);
   return inner_.sync(file);
 }
-Result<void> FaultPlatform::set_permissions(const NativePath& path, const FileMeta& from) {
+Result<void> FaultPlatform::set_permissions(FileHandle file, const std::optional<FileMeta>& existing) {
   BREVOK_FAULT(Op::kSetPermissions);
-  return inner_.set_permissions(path, from);
+  return inner_.set_permissions(file, existing);
 }
 Result<void> FaultPlatform::rename_replace(const NativePath& from, const NativePath& to) {
   BREVOK_FAULT(Op::kRenameReplace);

@@ -17,6 +17,7 @@ enum class Op {
   kWriteStdout,
   kWriteStderr,
   kStat,
+  kStatHandle,
   kCreateDirectories,
   kCreateExclusive,
   kOpenRead,
@@ -44,7 +45,8 @@ class FaultPlatform final : public Platform {
   std::optional<std::optional<std::string>> home_override;
   std::optional<std::uint32_t> pid_override;
   std::optional<std::uint64_t> now_override;
-  // stat() reports this size instead of the real one, when set.
+  // stat() and stat_handle() report this size instead of the real one,
+  // when set.
   std::optional<std::uint64_t> stat_size_override;
   // read() hands out at most this many bytes per call, when set.
   std::optional<std::size_t> max_read;
@@ -65,6 +67,7 @@ class FaultPlatform final : public Platform {
   std::uint32_t process_id() override;
   std::uint64_t now_ns() override;
   Result<FileMeta> stat(const NativePath& path) override;
+  Result<FileMeta> stat_handle(FileHandle file) override;
   Result<void> create_directories(const NativePath& path) override;
   Result<FileHandle> create_exclusive(const NativePath& path) override;
   Result<FileHandle> open_read(const NativePath& path) override;
@@ -72,7 +75,7 @@ class FaultPlatform final : public Platform {
   Result<void> write_all(FileHandle file, const char* data, std::size_t size) override;
   Result<void> sync(FileHandle file) override;
   void close(FileHandle file) override { inner_.close(file); }
-  Result<void> set_permissions(const NativePath& path, const FileMeta& from) override;
+  Result<void> set_permissions(FileHandle file, const std::optional<FileMeta>& existing) override;
   Result<void> rename_replace(const NativePath& from, const NativePath& to) override;
   Result<void> remove_file(const NativePath& path) override;
   Result<void> sync_directory(const NativePath& directory) override;

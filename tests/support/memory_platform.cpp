@@ -13,6 +13,7 @@ Error is_a_directory() { return Error::os("Is a directory"); }
 Error exists() { return Error::os("File exists"); }
 Error bad_handle() { return Error::os("Bad file descriptor"); }
 Error no_space() { return Error::os("No space left on device"); }
+Error invalid_argument() { return Error::os("Invalid argument"); }
 
 std::string join_key(const std::string& dir, std::string_view name) {
   std::string key = dir;
@@ -43,6 +44,10 @@ MemoryPlatform::Lookup MemoryPlatform::lookup(std::string_view path) const {
   Lookup out;
   if (path.empty()) {
     out.error = not_found();
+    return out;
+  }
+  if (path.find('\0') != std::string_view::npos) {
+    out.error = invalid_argument();
     return out;
   }
   std::string cur = path[0] == '/' ? "/" : cwd_;
@@ -157,15 +162,32 @@ Result<void> MemoryPlatform::write_stderr(const char* data, std::size_t size) {
 
 // --- file system
 
+FileMeta MemoryPlatform::meta_of(const Node& node) {
+  FileMeta meta;
+  meta.is_directory = node.directory;
+  meta.is_regular = !node.directory;
+  meta.size = node.content.size();
+  meta.permissions = node.permissions;
+  meta.device = 1;
+  meta.inode = reinterpret_cast<std::uintptr_t>(&node);
+  meta.modified_ns = node.modified;
+  return meta;
+}
+
 Result<FileMeta> MemoryPlatform::stat(const NativePath& path) {
   Lookup l = lookup(path);
   if (l.error) return std::unexpected(std::move(*l.error));
   if (!l.node) return std::unexpected(not_found());
-  FileMeta meta;
-  meta.is_directory = l.node->directory;
-  meta.size = l.node->content.size();
-  meta.permissions = l.node->permissions;
-  return meta;
+  return meta_of(*l.node);
+}
+
+Result<FileMeta> MemoryPlatform::stat_handle(FileHandle file) {
+  auto it = handles_.find(file);
+  if (it == handles_.end()) {
+    misuse.push_back("stat of handle " + std::to_string(file) + " that is not open");
+    return std::unexpected(bad_handle());
+  }
+  return meta_of(*it->second.node);
 }
 
 Result<void> MemoryPlatform::create_directories(const NativePath& path) {
@@ -202,7 +224,7 @@ Result<FileHandle> MemoryPlatform::create_exclusive(const NativePath& path) {
   if (parent == nodes_.end()) return std::unexpected(not_found());
   if (!parent->second->directory) return std::unexpected(not_a_directory());
   auto node = std::make_shared<Node>();
-  node->permissions = 0644;
+  node->permissions = 0600;
   nodes_[l.key] = node;
   FileHandle h = next_handle_++;
   handles_[h] = Handle{node, true, 0};
@@ -247,6 +269,7 @@ Result<void> MemoryPlatform::write_all(FileHandle file, const char* data, std::s
   if (c.size() < h.pos + size) c.resize(h.pos + size);
   if (size > 0) std::memcpy(c.data() + h.pos, data, size);
   h.pos += size;
+  ++h.node->modified;
   return {};
 }
 
@@ -262,11 +285,13 @@ void MemoryPlatform::close(FileHandle file) {
   if (handles_.erase(file) == 0) misuse.push_back("close of handle " + std::to_string(file) + " that is not open");
 }
 
-Result<void> MemoryPlatform::set_permissions(const NativePath& path, const FileMeta& from) {
-  Lookup l = lookup(path);
-  if (l.error) return std::unexpected(std::move(*l.error));
-  if (!l.node) return std::unexpected(not_found());
-  l.node->permissions = from.permissions & 07777;
+Result<void> MemoryPlatform::set_permissions(FileHandle file, const std::optional<FileMeta>& existing) {
+  auto it = handles_.find(file);
+  if (it == handles_.end()) {
+    misuse.push_back("set_permissions of handle " + std::to_string(file) + " that is not open");
+    return std::unexpected(bad_handle());
+  }
+  it->second.node->permissions = existing ? existing->permissions & 07777 : 0644;
   return {};
 }
 

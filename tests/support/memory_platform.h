@@ -63,6 +63,7 @@ class MemoryPlatform final : public Platform {
   std::uint32_t process_id() override { return pid; }
   std::uint64_t now_ns() override { return clock_ns++; }
   Result<FileMeta> stat(const NativePath& path) override;
+  Result<FileMeta> stat_handle(FileHandle file) override;
   Result<void> create_directories(const NativePath& path) override;
   Result<FileHandle> create_exclusive(const NativePath& path) override;
   Result<FileHandle> open_read(const NativePath& path) override;
@@ -70,7 +71,7 @@ class MemoryPlatform final : public Platform {
   Result<void> write_all(FileHandle file, const char* data, std::size_t size) override;
   Result<void> sync(FileHandle file) override;
   void close(FileHandle file) override;
-  Result<void> set_permissions(const NativePath& path, const FileMeta& from) override;
+  Result<void> set_permissions(FileHandle file, const std::optional<FileMeta>& existing) override;
   Result<void> rename_replace(const NativePath& from, const NativePath& to) override;
   Result<void> remove_file(const NativePath& path) override;
   Result<void> sync_directory(const NativePath& directory) override;
@@ -84,7 +85,9 @@ class MemoryPlatform final : public Platform {
     bool directory = false;
     std::string content;
     std::uint32_t permissions = 0644;
+    std::int64_t modified = 0;  // bumped by every write
   };
+  static FileMeta meta_of(const Node& node);
   struct Handle {
     std::shared_ptr<Node> node;
     bool writable = false;

@@ -46,6 +46,7 @@ class MemoryStdio final : public Platform {
   std::uint32_t process_id() override { return inner_.process_id(); }
   std::uint64_t now_ns() override { return inner_.now_ns(); }
   Result<FileMeta> stat(const NativePath& p) override { return inner_.stat(p); }
+  Result<FileMeta> stat_handle(FileHandle f) override { return inner_.stat_handle(f); }
   Result<void> create_directories(const NativePath& p) override { return inner_.create_directories(p); }
   Result<FileHandle> create_exclusive(const NativePath& p) override { return inner_.create_exclusive(p); }
   Result<FileHandle> open_read(const NativePath& p) override { return inner_.open_read(p); }
@@ -55,8 +56,8 @@ class MemoryStdio final : public Platform {
   }
   Result<void> sync(FileHandle f) override { return inner_.sync(f); }
   void close(FileHandle f) override { inner_.close(f); }
-  Result<void> set_permissions(const NativePath& p, const FileMeta& from) override {
-    return inner_.set_permissions(p, from);
+  Result<void> set_permissions(FileHandle f, const std::optional<FileMeta>& existing) override {
+    return inner_.set_permissions(f, existing);
   }
   Result<void> rename_replace(const NativePath& from, const NativePath& to) override {
     return inner_.rename_replace(from, to);
