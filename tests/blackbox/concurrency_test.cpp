@@ -177,8 +177,10 @@ TEST(ConcurrentAgents, ReplaceAllEditsOfOneFileLeaveOneWholeVersion) {
       }
       std::optional<std::string> message = error_message(r.out, "edit");
       ASSERT_TRUE(message.has_value()) << "neither success nor an error response: " << r.out;
-      // Too late to find "value" at all, or overtaken by another install.
+      // Too late to find "value" at all, overtaken by another install
+      // before its own, or after it.
       EXPECT_TRUE(*message == "oldString not found in remote file" ||
+                  *message == "remote file changed during edit: " + agent_path(target) ||
                   is_verification_mismatch(*message, agent_path(target)))
           << *message;
       ++refusals;

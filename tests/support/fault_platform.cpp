@@ -28,8 +28,10 @@ const char* op_name(Op op) {
 
 int FaultPlatform::calls(Op op) const { return static_cast<int>(std::count(log_.begin(), log_.end(), op)); }
 
-std::optional<Error> FaultPlatform::enter(Op op) {
+std::optional<Error> FaultPlatform::enter(Op op, const NativePath& path) {
+  if (before_call) before_call(op);
   log_.push_back(op);
+  paths_.push_back(path);
   int nth = static_cast<int>(log_.size());
   int occurrence = calls(op);
   for (const Fault& f : faults_) {
@@ -42,8 +44,8 @@ std::optional<Error> FaultPlatform::enter(Op op) {
   return std::nullopt;
 }
 
-#define BREVOK_FAULT(op)                                          \
-  if (auto injected = enter(op)) return std::unexpected(std::move(*injected))
+#define BREVOK_FAULT(...) \
+  if (auto injected = enter(__VA_ARGS__)) return std::unexpected(std::move(*injected))
 
 Result<std::size_t> FaultPlatform::read_stdin(char* buf, std::size_t size) {
   BREVOK_FAULT(Op::kReadStdin);
@@ -61,7 +63,7 @@ std::optional<std::string> FaultPlatform::home() { return home_override ? *home_
 std::uint32_t FaultPlatform::process_id() { return pid_override ? *pid_override : inner_.process_id(); }
 std::uint64_t FaultPlatform::now_ns() { return now_override ? *now_override : inner_.now_ns(); }
 Result<FileMeta> FaultPlatform::stat(const NativePath& path) {
-  BREVOK_FAULT(Op::kStat);
+  BREVOK_FAULT(Op::kStat, path);
   auto meta = inner_.stat(path);
   if (meta && stat_size_override) meta->size = *stat_size_override;
   return meta;
@@ -73,15 +75,15 @@ Result<FileMeta> FaultPlatform::stat_handle(FileHandle file) {
   return meta;
 }
 Result<void> FaultPlatform::create_directories(const NativePath& path) {
-  BREVOK_FAULT(Op::kCreateDirectories);
+  BREVOK_FAULT(Op::kCreateDirectories, path);
   return inner_.create_directories(path);
 }
 Result<FileHandle> FaultPlatform::create_exclusive(const NativePath& path) {
-  BREVOK_FAULT(Op::kCreateExclusive);
+  BREVOK_FAULT(Op::kCreateExclusive, path);
   return inner_.create_exclusive(path);
 }
 Result<FileHandle> FaultPlatform::open_read(const NativePath& path) {
-  BREVOK_FAULT(Op::kOpenRead);
+  BREVOK_FAULT(Op::kOpenRead, path);
   replacement_pos_ = 0;
   return inner_.open_read(path);
 }
@@ -109,15 +111,15 @@ Result<void> FaultPlatform::set_permissions(FileHandle file, const std::optional
   return inner_.set_permissions(file, existing);
 }
 Result<void> FaultPlatform::rename_replace(const NativePath& from, const NativePath& to) {
-  BREVOK_FAULT(Op::kRenameReplace);
+  BREVOK_FAULT(Op::kRenameReplace, from);
   return inner_.rename_replace(from, to);
 }
 Result<void> FaultPlatform::remove_file(const NativePath& path) {
-  BREVOK_FAULT(Op::kRemoveFile);
+  BREVOK_FAULT(Op::kRemoveFile, path);
   return inner_.remove_file(path);
 }
 Result<void> FaultPlatform::sync_directory(const NativePath& directory) {
-  BREVOK_FAULT(Op::kSyncDirectory);
+  BREVOK_FAULT(Op::kSyncDirectory, directory);
   return inner_.sync_directory(directory);
 }
 

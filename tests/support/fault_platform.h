@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ class FaultPlatform final : public Platform {
   // Fails the `nth` failable call overall (from 1), whatever it is.
   void fail_nth(int nth, Error error) { faults_.push_back({std::nullopt, 0, nth, std::move(error)}); }
 
+  // Runs before every recorded call, to change the world at that moment.
+  std::function<void(Op)> before_call;
+
   // Fixed answers instead of the inner platform's.
   std::optional<std::optional<std::string>> home_override;
   std::optional<std::uint32_t> pid_override;
@@ -57,6 +61,8 @@ class FaultPlatform final : public Platform {
   int calls(Op op) const;
   int total_calls() const { return static_cast<int>(log_.size()); }
   const std::vector<Op>& log() const { return log_; }
+  // The path each call of the log named; empty for calls on a handle.
+  const std::vector<std::string>& paths() const { return paths_; }
   // The op of the call that was failed, when one was.
   std::optional<Op> failed_op;
 
@@ -88,11 +94,12 @@ class FaultPlatform final : public Platform {
     Error error;
   };
   // Records the call; the error to fail it with, if one is due.
-  std::optional<Error> enter(Op op);
+  std::optional<Error> enter(Op op, const NativePath& path = {});
 
   Platform& inner_;
   std::vector<Fault> faults_;
   std::vector<Op> log_;
+  std::vector<std::string> paths_;
   std::size_t replacement_pos_ = 0;
 };
 

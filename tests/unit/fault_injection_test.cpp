@@ -26,25 +26,11 @@
 #include "remote_fs.h"
 #include "text.h"
 
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#endif
 
 namespace brevok::testing {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Wine differs from Windows in a few calls; the cases that meet them say so.
-bool running_under_wine() {
-#ifdef _WIN32
-  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
-  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
-#else
-  return false;
-#endif
-}
 
 constexpr std::uint32_t kPid = 777;
 constexpr std::uint64_t kNow = 1234567890123456789u;
@@ -272,6 +258,8 @@ struct Outcome {
   std::map<std::string, std::string> temporaries;
   std::string target_path;  // resolved, as the messages show it
   std::string temp_path;
+  std::string temp_raw_path;
+  std::vector<std::string> paths;  // the path each call named, if any
   std::string parent_path;
 };
 
@@ -304,6 +292,7 @@ Outcome run_scenario(const Scenario& s, Kind kind, const std::function<void(Faul
   std::optional<std::size_t> open_after = backend->open_files();
   EXPECT_EQ(open_before, open_after) << "files left open";
   r.log = fp.log();
+  r.paths = fp.paths();
   r.target = backend->get(s.target);
   r.temporaries = backend->temporaries();
   // A path from HOME is joined as the agent joins it.
@@ -311,7 +300,8 @@ Outcome run_scenario(const Scenario& s, Kind kind, const std::function<void(Faul
   std::string parent(path_parent(target));
   r.target_path = display_path(target);
   r.parent_path = display_path(parent);
-  r.temp_path = display_path(join_path(parent, temporary_name(*path_file_name(target), kPid, kNow)));
+  r.temp_raw_path = join_path(parent, temporary_name(*path_file_name(target), kPid, kNow));
+  r.temp_path = display_path(r.temp_raw_path);
   return r;
 }
 
@@ -320,50 +310,73 @@ std::ptrdiff_t index_of(const std::vector<Op>& log, Op op) {
   return it == log.end() ? -1 : it - log.begin();
 }
 
-// What failing call `n` (0-based) of `clean` must lead to: an error message,
-// or nullopt for a failure the operation survives.
+// What failing call `n` (0-based) of `clean` must lead to: an error message
+// with the injected failure as its cause, one without a cause, or nullopt
+// for a failure the operation survives.
 // `run` supplies the paths, which differ from run to run.
-std::optional<std::string> expected_message(const std::vector<Op>& log, std::size_t n, bool existing,
-                                            const Outcome& run) {
+struct Expected {
+  std::string message;
+  bool caused = true;
+};
+std::optional<Expected> expected_message(const std::vector<Op>& log, std::size_t n, const Outcome& run) {
   Op op = log[n];
   auto rename = index_of(log, Op::kRenameReplace);
   bool before_rename = rename < 0 || static_cast<std::ptrdiff_t>(n) < rename;
-  int occurrence = static_cast<int>(std::count(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(n) + 1, op));
   const std::string& t = run.target_path;
   switch (op) {
     case Op::kStat:
-      return occurrence == 1 ? "stating remote file " + t : "stating installed remote file " + t;
+      if (!before_rename) return Expected{"stating installed remote file " + t};
+      // An edit looks at its target again just before the rename; a write
+      // only before it starts.
+      if (index_of(log, Op::kCreateExclusive) < static_cast<std::ptrdiff_t>(n)) {
+        return Expected{"remote file changed during edit: " + t, false};
+      }
+      return Expected{"stating remote file " + t};
+    case Op::kStatHandle:
+      return Expected{"stating remote file " + t};
     case Op::kOpenRead:
-      return before_rename ? "reading remote file " + t : "opening installed remote file " + t;
+      return Expected{before_rename ? "reading remote file " + t : "opening installed remote file " + t};
     case Op::kRead:
-      return before_rename ? "reading remote file " + t : "verifying installed remote file " + t;
+      return Expected{before_rename ? "reading remote file " + t : "verifying installed remote file " + t};
     case Op::kCreateDirectories:
-      return "creating remote parent " + run.parent_path;
+      return Expected{"creating remote parent " + run.parent_path};
     case Op::kCreateExclusive:
-      return "creating remote temporary " + run.temp_path;
+      return Expected{"creating remote temporary " + run.temp_path};
     case Op::kWriteAll:
-      return "writing remote temporary " + run.temp_path;
+      return Expected{"writing remote temporary " + run.temp_path};
     case Op::kSync:
-      return "syncing remote temporary " + run.temp_path;
+      return Expected{"syncing remote temporary " + run.temp_path};
     case Op::kSetPermissions:
-      return "preserving permissions for " + t;
+      return Expected{"preserving permissions for " + t};
     case Op::kRenameReplace:
-      if (occurrence == 1 && existing) return std::nullopt;  // the fallback takes over
-      return "installing remote file " + t;
-    case Op::kRemoveFile:
-      return "removing existing remote file " + t;
+      return Expected{"installing remote file " + t};
     case Op::kSyncDirectory:
       return std::nullopt;  // only a hint; its failure is ignored
     default:
       ADD_FAILURE() << "unexpected call " << op_name(op);
-      return "?";
+      return Expected{"?"};
   }
 }
 
+// The calls of a run, a run of reads written once.
 std::string describe(const std::vector<Op>& log) {
   std::string out;
-  for (Op op : log) out += std::string(out.empty() ? "" : " ") + op_name(op);
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    if (log[i] == Op::kRead && i > 0 && log[i - 1] == Op::kRead) continue;
+    out += std::string(out.empty() ? "" : " ") + op_name(log[i]);
+  }
   return out;
+}
+
+// The required order: the target looked at (an edit reads it through the
+// descriptor it checked), the temporary created, given its permissions
+// before its first byte, written, synced, the target looked at again by an
+// edit, the rename, the directory synced, and the read-back.
+std::string required_calls(const Scenario& s) {
+  std::string head = s.operation == "edit" ? "open_read stat_handle read " : "stat ";
+  if (s.create_dirs) head += "create_directories ";
+  return head + "create_exclusive set_permissions write_all sync " + (s.operation == "edit" ? "stat " : "") +
+         "rename_replace sync_directory stat open_read read";
 }
 
 // The in-memory double separates paths with '/' only, while HOME is joined
@@ -372,38 +385,34 @@ bool memory_double_cannot_join(const Scenario& s) { return s.via_home && kNative
 
 class FaultInjection : public ::testing::TestWithParam<std::tuple<Scenario, Kind>> {};
 
-// Runs the scenario as `base` arms the platform, then once for each call of
-// that run (each call after the refused rename, with `fallback`), failing
-// that call too; checks every outcome and returns the number of runs.
-int inject_each(const Scenario& s, Kind kind, const std::function<void(FaultPlatform&)>& base, bool fallback) {
-  Outcome clean = run_scenario(s, kind, base);
+TEST_P(FaultInjection, EveryCallFailsOnce) {
+  const auto& [s, kind] = GetParam();
+  if (kind == Kind::kMemory && memory_double_cannot_join(s)) GTEST_SKIP() << "the in-memory double has no '\\'";
+  Outcome clean = run_scenario(s, kind, [](FaultPlatform&) {});
   SCOPED_TRACE("calls: " + describe(clean.log));
-  if (fallback) {
-    // The first rename failed; the removal of the old file and the second
-    // rename have put the new content in place all the same.
-    EXPECT_EQ(std::count(clean.log.begin(), clean.log.end(), Op::kRenameReplace), 2);
-  }
-  EXPECT_TRUE(*clean.result) << clean.result->error().full();
+  ASSERT_TRUE(*clean.result) << clean.result->error().full();
   EXPECT_EQ(clean.target, s.after);
   EXPECT_TRUE(clean.temporaries.empty());
-  if (!*clean.result) return 0;
+  EXPECT_EQ(describe(clean.log), required_calls(s));
+  // After its creation the temporary is named only to move it into place.
+  for (std::size_t i = 0; i < clean.log.size(); ++i) {
+    if (clean.paths[i] == clean.temp_raw_path) {
+      EXPECT_TRUE(clean.log[i] == Op::kCreateExclusive || clean.log[i] == Op::kRenameReplace)
+          << op_name(clean.log[i]) << " names the temporary";
+    }
+  }
 
-  std::size_t from = fallback ? static_cast<std::size_t>(index_of(clean.log, Op::kRenameReplace)) + 1 : 0;
   int injected = 0;
-  for (std::size_t n = from; n < clean.log.size(); ++n) {
+  for (std::size_t n = 0; n < clean.log.size(); ++n) {
     SCOPED_TRACE("failing call " + std::to_string(n + 1) + ": " + op_name(clean.log[n]));
     Outcome r = run_scenario(s, kind, [&](FaultPlatform& fp) {
-      base(fp);
       fp.fail_nth(static_cast<int>(n) + 1, Error::os(std::string(kInjected)));
     });
     ++injected;
     EXPECT_EQ(r.log[n], clean.log[n]);
-    bool existing = s.before.has_value();
-    std::optional<std::string> message = expected_message(clean.log, n, existing, r);
-    auto rename = index_of(clean.log, fallback ? Op::kRemoveFile : Op::kRenameReplace);
-    bool before_rename = static_cast<std::ptrdiff_t>(n) < rename ||
-                         (!fallback && clean.log[n] == Op::kRenameReplace && !existing);
-    if (!message) {
+    std::optional<Expected> expected = expected_message(clean.log, n, r);
+    bool before_rename = static_cast<std::ptrdiff_t>(n) <= index_of(clean.log, Op::kRenameReplace);
+    if (!expected) {
       EXPECT_TRUE(*r.result) << r.result->error().full();
       EXPECT_EQ(r.target, s.after);
       EXPECT_TRUE(r.temporaries.empty());
@@ -414,43 +423,14 @@ int inject_each(const Scenario& s, Kind kind, const std::function<void(FaultPlat
       continue;
     }
     const Error& e = r.result->error();
-    EXPECT_EQ(e.outermost(), *message);
-    EXPECT_EQ(e.full(), *message + ": " + std::string(kInjected));
-    bool second_rename = fallback && clean.log[n] == Op::kRenameReplace;
-    if (second_rename) {
-      // The old file is gone and the temporary is the only copy of the new
-      // content: it stays, whole.
-      EXPECT_EQ(r.target, std::nullopt);
-      EXPECT_EQ(r.temporaries.size(), 1u);
-      if (!r.temporaries.empty()) {
-        EXPECT_EQ(r.temporaries.begin()->second, s.after);
-      }
-      continue;
-    }
-    if (before_rename || (fallback && clean.log[n] == Op::kRemoveFile)) {
+    EXPECT_EQ(e.outermost(), expected->message);
+    EXPECT_EQ(e.full(), expected->caused ? expected->message + ": " + std::string(kInjected) : expected->message);
+    if (before_rename) {
       EXPECT_EQ(r.target, s.before) << "target changed by a failure before the rename";
     } else {
       EXPECT_EQ(r.target, s.after) << "a failure after the rename leaves the new file";
     }
     EXPECT_TRUE(r.temporaries.empty()) << "temporary left: " << r.temporaries.begin()->first;
-  }
-  return injected;
-}
-
-TEST_P(FaultInjection, EveryCallFailsOnce) {
-  const auto& [s, kind] = GetParam();
-  if (kind == Kind::kMemory && memory_double_cannot_join(s)) GTEST_SKIP() << "the in-memory double has no '\\'";
-  if (s.before && kind == Kind::kNative && (s.mode & 0222) == 0 && running_under_wine()) {
-    GTEST_SKIP() << "a failed rename onto a read-only file falls back to the delete by handle that ignores "
-                    "the attribute, which Wine answers with ERROR_INVALID_PARAMETER; the memory run covers it";
-  }
-  int injected = inject_each(s, kind, [](FaultPlatform&) {}, false);
-  if (s.before) {
-    // With a file in place, a refused rename goes to the fallback (remove
-    // the old file, rename again); every call from there on fails in turn.
-    injected += inject_each(s, kind, [](FaultPlatform& fp) {
-      fp.fail(Op::kRenameReplace, 1, Error::os("rename refused"));
-    }, true);
   }
   std::cout << "[ injected ] " << s.name << (kind == Kind::kNative ? " (native)" : " (memory)") << ": " << injected
             << " injected failures\n";

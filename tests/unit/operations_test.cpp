@@ -225,7 +225,7 @@ TEST_P(ReadPreviewFailure, EndsWithTheFileSystemError) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, ReadPreviewFailure,
-                         ::testing::Values(PreviewFault{Op::kStat, 1, "stating remote file {}"},
+                         ::testing::Values(PreviewFault{Op::kStatHandle, 1, "stating remote file {}"},
                                            PreviewFault{Op::kOpenRead, 1, "reading remote file {}"},
                                            PreviewFault{Op::kRead, 1, "reading remote file {}"},
                                            PreviewFault{Op::kRead, 4, "reading remote file {}"},

@@ -164,6 +164,21 @@ TEST(TemporaryName, IsHiddenAndCarriesPidAndClockInPlainDecimal) {
             ".notes.txt.brevok-file-agent-4242-1700000000123456789");
   EXPECT_EQ(temporary_name("a", 0, 0), ".a.brevok-file-agent-0-0");
   EXPECT_EQ(temporary_name("a", UINT32_MAX, UINT64_MAX), ".a.brevok-file-agent-4294967295-18446744073709551615");
+  // File names end at 255 bytes; with pid 4242 and clock 99 the suffix takes
+  // 26 of them and the dot one, so 228 bytes of the name fit, and a long name
+  // gives way at a character boundary.
+  auto temp = [](const std::string& body) {
+    std::string t = ".";
+    t += body;
+    t += ".brevok-file-agent-4242-99";
+    return t;
+  };
+  EXPECT_EQ(temporary_name(std::string(228, 'n'), 4242, 99), temp(std::string(228, 'n')));
+  EXPECT_EQ(temporary_name(std::string(229, 'n'), 4242, 99), temp(std::string(228, 'n')));
+  EXPECT_EQ(temporary_name(std::string(255, 'n'), 4242, 99).size(), 255u);
+  EXPECT_EQ(temporary_name(std::string(227, 'n') + "\xc3\xa9", 4242, 99), temp(std::string(227, 'n')));
+  EXPECT_EQ(temporary_name(std::string(226, 'n') + "\xc3\xa9", 4242, 99),
+            temp(std::string(226, 'n') + "\xc3\xa9"));
 }
 
 struct DisplayCase {

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -280,17 +281,64 @@ INSTANTIATE_TEST_SUITE_P(Steps, ReadRemoteFileFailure,
                          ::testing::Values(ReadFailureCase{Op::kOpenRead, 1}, ReadFailureCase{Op::kRead, 1},
                                            ReadFailureCase{Op::kRead, 3}));
 
-TEST(ReadRemoteFileChecks, RefusesDirectoryAndMissingFileBeforeOpening) {
+// --- what is not a regular file ----------------------------------------------
+
+// Nothing but a regular file is read or replaced: a device, FIFO or socket
+// stays what it is, a FIFO without a writer holds nothing up, and a NUL in
+// the path is refused before it could cut the path short.
+struct TargetCase {
+  std::string label;
+  std::function<std::string(const Scratch&)> make;  // returns the target
+  std::string read_message;                          // readPreview and edit
+  std::string write_message;                         // "" : write goes on
+};
+
+void PrintTo(const TargetCase& c, std::ostream* os) { *os << c.label; }
+
+class TargetKind : public ::testing::TestWithParam<TargetCase> {};
+
+TEST_P(TargetKind, IsCheckedOnTheOpenFileBeforeAnythingElse) {
+  const TargetCase& c = GetParam();
   Scratch dir;
+  const std::string target = c.make(dir);
+  auto expected = [&](std::string m) { return m.replace(m.find("{}"), 2, display_path(target)); };
   FaultPlatform fp(native_platform());
-  auto d = read_remote_file(fp, dir.path());
-  ASSERT_FALSE(d.has_value());
-  EXPECT_EQ(d.error().full(), "path is a directory: " + dir.path());
-  auto m = read_remote_file(fp, dir / "missing");
-  ASSERT_FALSE(m.has_value());
-  EXPECT_EQ(m.error().full(), "stating remote file " + (dir / "missing") + ": " + sys(ENOENT));
-  EXPECT_EQ(fp.calls(Op::kOpenRead), 0);
+  auto read = read_remote_file(fp, target);
+  ASSERT_FALSE(read.has_value());
+  EXPECT_EQ(read.error().full(), expected(c.read_message));
+  auto write = stat_remote_target(fp, target, true);
+  if (c.write_message.empty()) {
+    EXPECT_TRUE(write.has_value() && !write->has_value());
+  } else {
+    ASSERT_FALSE(write.has_value());
+    EXPECT_EQ(write.error().full(), expected(c.write_message));
+  }
 }
+
+std::string fifo(const Scratch& d) {
+  EXPECT_EQ(::mkfifo((d / "fifo").c_str(), 0666), 0);
+  return d / "fifo";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, TargetKind,
+    ::testing::Values(
+        TargetCase{"Missing", [](const Scratch& d) { return d / "missing"; },
+                   "stating remote file {}: " + sys(ENOENT), ""},
+        TargetCase{"Directory", [](const Scratch& d) { return d.path(); }, "path is a directory: {}",
+                   "path is a directory: {}"},
+        TargetCase{"Fifo", fifo, "path is not a regular file: {}", "path is not a regular file: {}"},
+        TargetCase{"LinkToFifo",
+                   [](const Scratch& d) {
+                     std::filesystem::create_symlink(fifo(d), d / "link");
+                     return d / "link";
+                   },
+                   "path is not a regular file: {}", "path is not a regular file: {}"},
+        TargetCase{"Device", [](const Scratch&) { return std::string("/dev/zero"); },
+                   "path is not a regular file: {}", "path is not a regular file: {}"},
+        TargetCase{"NulInPath", [](const Scratch& d) { return put(d / "a", "x"), d / std::string("a\0b", 3); },
+                   "stating remote file {}: " + sys(EINVAL), "stating remote file {}: " + sys(EINVAL)}),
+    [](const auto& info) { return info.param.label; });
 
 }  // namespace
 }  // namespace brevok
