@@ -15,7 +15,7 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(cmake make g++ libboost-json1.81-dev)
-TEST_PACKAGES=(libgtest-dev)
+TEST_PACKAGES=(libgtest-dev acl)
 # Only for bench/run (Google Benchmark for the micro-benchmarks).
 BENCH_PACKAGES=(libbenchmark-dev)
 # Only for the fuzz targets (scripts/fuzz.sh): libFuzzer needs clang, and

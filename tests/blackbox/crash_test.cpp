@@ -218,5 +218,52 @@ TEST(CrashConsistency, KilledWritersLeaveOneCompleteVersion) {
   EXPECT_EQ(kills, kKills);
 }
 
+// What ends an agent politely (a dropped ssh connection sends SIGHUP) ends
+// it by that same signal, but not before its temporary is gone. The signal
+// is sent once the temporary has been seen; a run that finished first is
+// tried again.
+TEST(CrashConsistency, EndingSignalsRemoveTheTemporaryFirst) {
+  if (agent_is_windows()) GTEST_SKIP() << "POSIX signals";
+  WorkDir work;
+  WorkDir input;
+  const std::string target = work / "big.dat";
+  const std::string request = input / "request";
+  const std::string big = make_version(1) + make_version(2) + make_version(3);
+  write_file(target, make_version(0));
+  write_file(request, "{\"protocol\":1,\"operation\":\"write\",\"path\":" + json_string(agent_path(target)) +
+                          ",\"content\":" + json_string(big) + "}");
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE("signal " + std::to_string(sig));
+    bool landed = false;
+    for (int attempt = 0; attempt < 50 && !landed; ++attempt) {
+      int in_fd = ::open(request.c_str(), O_RDONLY | O_CLOEXEC);
+      int null_fd = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+      pid_t pid = spawn_agent(in_fd, null_fd, null_fd);
+      ::close(in_fd);
+      ::close(null_fd);
+      int status = 0;
+      bool sent = false, reaped = false;
+      while (!sent && !reaped) {
+        if (list_dir(work.path()).size() > 1) sent = ::kill(pid, sig) == 0;
+        reaped = ::waitpid(pid, &status, WNOHANG) == pid;
+      }
+      if (!reaped) {
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+      }
+      // A signal that came after the agent had finished changes nothing.
+      landed = sent && WIFSIGNALED(status);
+      if (landed) {
+        EXPECT_EQ(WTERMSIG(status), sig);
+      } else {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+      }
+      EXPECT_EQ(list_dir(work.path()), std::vector<std::string>{"big.dat"});
+      const std::string got = slurp(target);
+      EXPECT_TRUE(got == big || got == make_version(0)) << describe(got, {make_version(0), big});
+    }
+    EXPECT_TRUE(landed) << "every run ended before its temporary was seen";
+  }
+}
+
 }  // namespace
 }  // namespace brevok::testing

@@ -413,5 +413,58 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{"EverythingClosed", In::kClosed, Out::kClosed, true, false, "-"}),
     [](const auto& info) { return info.param.name; });
 
+// --- limits and paths that a careless caller may hand over
+
+// Limits set for an emulator (or the sanitizers' runtime) would bind the
+// wrapper rather than the agent.
+bool limits_reach_the_agent() {
+#if defined(__SANITIZE_ADDRESS__)
+  return false;
+#else
+  return agent_command().prefix.size() == 1;
+#endif
+}
+
+TEST(HostileLimits, EndInOneOutcome) {
+  if (!limits_reach_the_agent()) GTEST_SKIP() << "the limits would bind a wrapper, not the agent";
+  ScratchDir dir;
+  write_file(dir / "f.txt", "old\n");
+  RunOptions o;
+  o.input = "{\"protocol\":1,\"operation\":\"write\",\"path\":" + json_string(dir / "f.txt") +
+            ",\"content\":\"" + std::string(std::size_t(2) << 20, 'a') + "\"}";
+  // Past the file size limit a write fails like any other: no signal, the
+  // old file kept, nothing left behind.
+  o.file_size_limit = 1 << 20;
+  AgentResult r = run_agent_process(o);
+  expect_outcome(r, Outcome::kResponse);
+  EXPECT_NE(r.out.find("\"error\":\"writing remote temporary " + dir.path() + "/.f.txt.brevok-file-agent-"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"f.txt"});
+  EXPECT_EQ(read_file(dir / "f.txt"), "old\n");
+  // Memory for the request's strings runs out: a refusal, not an abort.
+  o.file_size_limit.reset();
+  o.address_space_limit = std::size_t(200) << 20;
+  o.input.replace(o.input.find("\"content\""), 14, "\"content\":\"" + std::string(std::size_t(96) << 20, 'b'));
+  expect_outcome(run_agent_process(o), Outcome::kRefusal, "decoding file-agent request: out of memory\n");
+}
+
+// A NUL would cut the path short on its way to the system and name another
+// file: it is refused as a path that cannot be looked up, even by "write".
+TEST(HostilePath, NulIsRefusedBeforeTheFileSystem) {
+  ScratchDir dir;
+  write_file(dir / "a", "a\n");
+  std::string path = json_string(agent_path(dir / "a"));
+  path.insert(path.size() - 1, "\\u0000b");
+  for (std::string op : {"readPreview", "write", "edit"}) {
+    AgentResult r = run_input("{\"protocol\":1,\"operation\":\"" + op + "\",\"path\":" + path +
+                              ",\"oldString\":\"a\"}");
+    expect_outcome(r, Outcome::kResponse);
+    EXPECT_TRUE(r.out.ends_with(",\"error\":\"stating remote file " + path.substr(1) + "}\n")) << r.out;
+  }
+  EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"a"});
+  EXPECT_EQ(read_file(dir / "a"), "a\n");
+}
+
 }  // namespace
 }  // namespace brevok::testing

@@ -79,10 +79,10 @@ class Permissions : public ::testing::Test {
     ::chmod((work / "secret.txt").c_str(), 0200);
   }
 
-  Answer run(const std::string& request) {
+  Answer run(const std::string& request, bool as_ourselves = false) {
     write_file(io / "in", request);
     std::vector<std::string> words;
-    if (!setpriv_.empty()) words = {setpriv_, "--reuid=65534", "--regid=65534", "--clear-groups"};
+    if (!setpriv_.empty() && !as_ourselves) words = {setpriv_, "--reuid=65534", "--regid=65534", "--clear-groups"};
     words.insert(words.end(), agent_.begin(), agent_.end());
     words.push_back("--stdio");
     std::vector<char*> argv;
@@ -182,6 +182,41 @@ INSTANTIATE_TEST_SUITE_P(
         PermCase{"PreviewUnreadableFile", "readPreview", "secret.txt", "reading remote file {path}"},
         PermCase{"EditUnreadableFile", "edit", "secret.txt", "reading remote file {path}"}),
     [](const auto& info) { return info.param.label; });
+
+// Who may keep what of a file that is not theirs: root keeps its owner and
+// so its set-id bits; another user makes the file theirs, and then neither
+// the set-id bits nor the old group's bits may stay.
+TEST_F(Permissions, SetIdBitsStayOnlyWithTheirOwner) {
+  if (setpriv_.empty()) GTEST_SKIP() << "needs root, to run the agent as root and as another user";
+  std::filesystem::create_directory(work / "shared");
+  ::chmod((work / "shared").c_str(), 0777);
+  struct FileCase {
+    std::string name;
+    uid_t owner;
+    mode_t mode;
+    bool as_root;
+    uid_t owner_after;
+    mode_t mode_after;
+  };
+  for (const FileCase& c : {FileCase{"theirs", 65534, 04755, true, 65534, 04755},
+                            FileCase{"roots", 0, 06777, false, 65534, 0707}}) {
+    SCOPED_TRACE(c.name);
+    const std::string path = work / ("shared/" + c.name);
+    write_file(path, "old");
+    ASSERT_EQ(::chown(path.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+    Answer a = run(R"({"protocol":1,"operation":"edit","path":)" + json_string(path) +
+                       R"(,"oldString":"old","newString":"new"})",
+                   c.as_root);
+    ASSERT_EQ(a.status, 0) << a.err;
+    EXPECT_EQ(error_of(a.out), "") << a.out;
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, c.owner_after);
+    EXPECT_EQ(st.st_mode & 07777, c.mode_after);
+    EXPECT_EQ(read_file(path), "new");
+  }
+}
 
 }  // namespace
 }  // namespace brevok::testing

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -86,6 +87,10 @@ AgentResult run_agent_process(const RunOptions& o) {
       ::setenv(home_var, o.home->c_str(), 1);
     }
     if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) ::_exit(126);
+    for (auto [resource, limit] : {std::pair{RLIMIT_AS, o.address_space_limit}, {RLIMIT_FSIZE, o.file_size_limit}}) {
+      rlimit rl{limit.value_or(RLIM_INFINITY), limit.value_or(RLIM_INFINITY)};
+      if (limit && ::setrlimit(resource, &rl) != 0) ::_exit(125);
+    }
     argv.exec();
   }
 

@@ -55,6 +55,10 @@ struct RunOptions {
   std::optional<std::string> home;
   bool unset_home = false;
   std::string cwd;
+  // Resource limits of the agent's process (RLIMIT_AS, RLIMIT_FSIZE), when
+  // set.
+  std::optional<unsigned long> address_space_limit;
+  std::optional<unsigned long> file_size_limit;
 };
 
 struct AgentResult {
