@@ -191,7 +191,9 @@ DWORD create_one_directory(const std::wstring& path) {
 
 // Memory that the system writes into (reads of standard input and files)
 // must be committed beforehand: it reports reserved pages as an error
-// rather than faulting. How much is committed at a time.
+// rather than faulting. Commits the start of [buf, buf + size) where it
+// lies in a large buffer and says how much of it is ready; 0 when out of
+// commit.
 std::size_t ready_for_system(char* buf, std::size_t size);
 
 class Win32Platform final : public Platform {
@@ -701,7 +703,7 @@ Result<std::wstring> system_path(std::string_view path) {
   // Already in the system's literal form, or nothing to resolve.
   if (wide->empty() || wide->starts_with(L"\\\\?\\")) return std::move(*wide);
   // The full path as the system would make it (current directory, "." and
-  // "..", "/" as "\\", trailing dots and spaces), so that the prefix below,
+  // "..", "/" for "\\", trailing dots and spaces), so that the prefix below,
   // which turns all of that off, changes nothing else.
   std::wstring full(wide->size() + MAX_PATH, L'\0');
   for (;;) {

@@ -462,19 +462,6 @@ TEST_F(Win32Platform, DevicesAreNotRegularFiles) {
   }
 }
 
-// A long path works everywhere; Windows without the prefix and the
-// manifest would refuse it from 260 characters on.
-TEST_F(Win32Platform, LongPathsWork) {
-  std::string dir = at(std::string(120, 'a') + "\\" + std::string(120, 'b') + "\\" + std::string(120, 'c'));
-  ASSERT_TRUE(platform_.create_directories(dir).has_value());
-  std::string target = dir + "\\" + std::string(100, 'f');
-  ASSERT_TRUE(install_remote_file(platform_, target, "long", false, std::nullopt).has_value());
-  auto meta = platform_.stat(target);
-  ASSERT_TRUE(meta.has_value()) << meta.error().full();
-  EXPECT_TRUE(meta->is_regular);
-  EXPECT_EQ(slurp(target), "long");
-}
-
 // The install as the agent runs it, onto a read-only file, with the
 // refusals of Windows put in the place of Wine's answers: MoveFileExW
 // refused with "access denied" (Windows, for a read-only target), the
