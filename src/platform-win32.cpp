@@ -703,7 +703,7 @@ Result<std::wstring> system_path(std::string_view path) {
   // Already in the system's literal form, or nothing to resolve.
   if (wide->empty() || wide->starts_with(L"\\\\?\\")) return std::move(*wide);
   // The full path as the system would make it (current directory, "." and
-  // "..", "/" for "\\", trailing dots and spaces), so that the prefix below,
+  // "..", "/" for "\", trailing dots and spaces), so that the prefix below,
   // which turns all of that off, changes nothing else.
   std::wstring full(wide->size() + MAX_PATH, L'\0');
   for (;;) {
