@@ -38,7 +38,8 @@ toolchain() {
 }
 
 # A Linux binary must have no interpreter and no needed library; a Windows
-# one may import only DLLs that every Windows has.
+# one may import only DLLs that every Windows has, and must carry its
+# manifest (long paths) among its resources.
 check_static() {
   local target=$1 bin=$2 objdump=$3
   case "$target" in
@@ -57,6 +58,13 @@ check_static() {
           *) echo "$bin: imports $dll" >&2; return 1 ;;
         esac
       done
+      "${objdump%objdump}objcopy" -O binary --only-section=.rsrc "$bin" "$bin.rsrc"
+      if ! grep -aq '<longPathAware [^>]*>true</longPathAware>' "$bin.rsrc"; then
+        rm -f "$bin.rsrc"
+        echo "$bin: no manifest declaring longPathAware among its resources" >&2
+        return 1
+      fi
+      rm -f "$bin.rsrc"
       ;;
   esac
 }

@@ -80,7 +80,8 @@ stage_windows() {
   cmake --build "$build" -j"$jobs"
   ctest --test-dir "$build" --output-on-failure
 
-  # The black-box tests run the released .exe (scripts/dist.sh).
+  # The black-box tests run the released .exe (scripts/dist.sh, which also
+  # refuses it without its long-path manifest among its resources).
   scripts/dist.sh windows-x86_64 >/dev/null
   # A Wine process that cannot start (seen once in hundreds, on a loaded
   # machine, as status 1 with no output at all) is not the agent's fault:

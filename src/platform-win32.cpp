@@ -16,11 +16,16 @@
 #include <ntstatus.h>
 #include <winternl.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwctype>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "platform-win32.h"
 #include "platform.h"
@@ -41,6 +46,15 @@ namespace {
 // FILE_INFO_BY_HANDLE_CLASS values of Windows 10 1709 on; mingw-w64 hides them.
 constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+// FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE (Windows 10 1809), which
+// mingw-w64 does not define.
+constexpr DWORD kRenameIgnoreReadOnly = 0x40;
+
+// The attributes a file may be given; the others (directory, compressed,
+// sparse, reparse point...) the system keeps for itself.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                      FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
 
 // FILETIME ticks (100 ns since 1601-01-01) at the Unix epoch.
 constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
@@ -49,22 +63,39 @@ constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
 // 32-bit count).
 constexpr std::size_t kMaxIoCall = std::size_t(1) << 30;
 
+// Every open by name: a named pipe reached through a link must not be able
+// to act in the agent's name.
+constexpr DWORD kOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
+
 Error win_error(DWORD code) { return Error::os(win32::system_error_text(code), win32::is_not_found_error(code)); }
 
-std::unexpected<Error> last_error() { return std::unexpected<Error>(win_error(::GetLastError())); }
+std::unexpected<Error> fail_with(DWORD code) { return std::unexpected<Error>(win_error(code)); }
 
-std::unexpected<Error> status_error(NTSTATUS status) {
-  return std::unexpected<Error>(win_error(::RtlNtStatusToDosError(status)));
-}
+std::unexpected<Error> last_error() { return fail_with(::GetLastError()); }
+
+std::unexpected<Error> status_error(NTSTATUS status) { return fail_with(::RtlNtStatusToDosError(status)); }
 
 HANDLE as_handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
-// A path for the system; a path that is not (generalized) UTF-8 cannot name
-// any file there.
-Result<std::wstring> wide_path(const NativePath& path) {
-  auto wide = win32::utf8_to_utf16(path);
-  if (!wide) return std::unexpected<Error>(win_error(ERROR_NO_UNICODE_TRANSLATION));
-  return std::move(*wide);
+bool starts_with_ci(std::wstring_view text, std::wstring_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::towlower(text[i]) != std::towlower(prefix[i])) return false;
+  }
+  return true;
+}
+
+// Whether a system path names a device rather than a file on a volume:
+// "\\.\NUL", "\\.\COM1" and "\\.\C:" (what GetFullPathNameW makes of NUL,
+// COM1, CON...), pipes and mailslots. Opening one may block, or take a
+// pipe's only instance from its server, so such a path is refused before
+// anything is opened. Whatever else turns out not to be a disk file is
+// refused once it is open.
+bool names_a_device(std::wstring_view path) {
+  if (!path.starts_with(L"\\\\.\\") && !path.starts_with(L"\\\\?\\")) return false;
+  std::wstring_view rest = path.substr(4);
+  if (rest.find(L'\\') == std::wstring_view::npos) return true;
+  return starts_with_ci(rest, L"pipe\\") || starts_with_ci(rest, L"mailslot\\");
 }
 
 struct HandleCloser {
@@ -74,8 +105,51 @@ using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 UniqueHandle open_handle(const std::wstring& path, DWORD access, DWORD flags) {
   HANDLE h = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, flags, nullptr);
+                           OPEN_EXISTING, flags | kOpenFlags, nullptr);
   return UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+std::int64_t unix_ns(const FILETIME& ft) {
+  std::int64_t ticks =
+      static_cast<std::int64_t>((std::uint64_t(ft.dwHighDateTime) << 32) | ft.dwLowDateTime) -
+      static_cast<std::int64_t>(kUnixEpochTicks);
+  constexpr std::int64_t kLimit = INT64_MAX / 100;
+  return std::clamp(ticks, -kLimit, kLimit) * 100;
+}
+
+// Metadata of an open handle. Only a file on a disk volume has more to tell
+// than that it is not a regular file.
+Result<FileMeta> meta_of(HANDLE h) {
+  FileMeta meta;
+  ::SetLastError(ERROR_SUCCESS);
+  DWORD type = ::GetFileType(h);
+  if (type == FILE_TYPE_UNKNOWN && ::GetLastError() != ERROR_SUCCESS) return last_error();
+  if (type != FILE_TYPE_DISK) return meta;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(h, &info)) return last_error();
+  meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  meta.is_regular = (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  meta.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  meta.permissions = info.dwFileAttributes;
+  meta.device = info.dwVolumeSerialNumber;
+  meta.inode = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  meta.modified_ns = unix_ns(info.ftLastWriteTime);
+  return meta;
+}
+
+// Gives an open file the settable part of `attributes`; all clear is
+// FILE_ATTRIBUTE_NORMAL, since 0 would leave the attributes as they are.
+bool set_attributes(HANDLE h, DWORD attributes) {
+  FILE_BASIC_INFO info{};
+  info.FileAttributes = (attributes & kSettableAttributes) != 0 ? attributes & kSettableAttributes
+                                                                : FILE_ATTRIBUTE_NORMAL;
+  return win32::file_calls().set_information(h, FileBasicInfo, &info, sizeof info);
+}
+
+// Answers of a file system (FAT, exFAT, SMB) or a Windows (before 10 1709)
+// that lacks a by-handle class.
+bool is_unsupported_class(DWORD code) {
+  return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
 }
 
 // The I/O calls complete before they return on handles opened without
@@ -115,6 +189,13 @@ DWORD create_one_directory(const std::wstring& path) {
   return err;
 }
 
+// Memory that the system writes into (reads of standard input and files)
+// must be committed beforehand: it reports reserved pages as an error
+// rather than faulting. Commits the start of [buf, buf + size) where it
+// lies in a large buffer and says how much of it is ready; 0 when out of
+// commit.
+std::size_t ready_for_system(char* buf, std::size_t size);
+
 class Win32Platform final : public Platform {
  public:
   Win32Platform() {
@@ -127,13 +208,14 @@ class Win32Platform final : public Platform {
   }
 
   Result<std::size_t> read_stdin(char* buf, std::size_t size) override {
+    std::size_t ready = ready_for_system(buf, std::min(size, kMaxIoCall));
+    if (ready == 0 && size > 0) return fail_with(ERROR_NOT_ENOUGH_MEMORY);
     DWORD n = 0;
-    if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buf, static_cast<DWORD>(std::min(size, kMaxIoCall)), &n,
-                    nullptr)) {
+    if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buf, static_cast<DWORD>(ready), &n, nullptr)) {
       DWORD err = ::GetLastError();
       // The writing end of a pipe was closed: that is the end of the input.
       if (err == ERROR_BROKEN_PIPE || err == ERROR_HANDLE_EOF) return 0;
-      return std::unexpected<Error>(win_error(err));
+      return fail_with(err);
     }
     return n;
   }
@@ -175,20 +257,17 @@ class Win32Platform final : public Platform {
   }
 
   Result<FileMeta> stat(const NativePath& path) override {
-    auto wide = wide_path(path);
+    auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
+    if (names_a_device(*wide)) return FileMeta{};
     // Backup semantics opens directories too; without
     // FILE_FLAG_OPEN_REPARSE_POINT the open follows symbolic links.
     UniqueHandle h = open_handle(*wide, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
     if (!h) return last_error();
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(h.get(), &info)) return last_error();
-    FileMeta meta;
-    meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    meta.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
-    meta.permissions = info.dwFileAttributes;
-    return meta;
+    return meta_of(h.get());
   }
+
+  Result<FileMeta> stat_handle(FileHandle file) override { return meta_of(as_handle(file)); }
 
   Result<void> create_directories(const NativePath& path) override {
     if (path.empty()) return {};
@@ -197,49 +276,52 @@ class Win32Platform final : public Platform {
     std::vector<std::string> missing;
     std::string_view current = path;
     for (;;) {
-      auto wide = wide_path(std::string(current));
+      auto wide = win32::system_path(current);
       if (!wide) return std::unexpected(std::move(wide.error()));
       DWORD err = create_one_directory(*wide);
       if (err == ERROR_SUCCESS) break;
       std::string_view parent = path_parent(current, PathStyle::kWindows);
-      if (err != ERROR_PATH_NOT_FOUND || parent.empty() || parent.size() >= current.size()) {
-        return std::unexpected<Error>(win_error(err));
-      }
+      if (err != ERROR_PATH_NOT_FOUND || parent.empty() || parent.size() >= current.size()) return fail_with(err);
       missing.emplace_back(current);
       current = parent;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      auto wide = wide_path(*it);
+      auto wide = win32::system_path(*it);
       if (!wide) return std::unexpected(std::move(wide.error()));
-      if (DWORD err = create_one_directory(*wide); err != ERROR_SUCCESS) {
-        return std::unexpected<Error>(win_error(err));
-      }
+      if (DWORD err = create_one_directory(*wide); err != ERROR_SUCCESS) return fail_with(err);
     }
     return {};
   }
 
+  // Shared with nobody while it is open. DELETE access lets the handle
+  // itself rename or remove the file where the directory's access list
+  // would not allow it to a new open.
   Result<FileHandle> create_exclusive(const NativePath& path) override {
-    auto wide = wide_path(path);
+    auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
-    HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | kOpenFlags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
     return reinterpret_cast<FileHandle>(h);
   }
 
   Result<FileHandle> open_read(const NativePath& path) override {
-    auto wide = wide_path(path);
+    auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
+    if (names_a_device(*wide)) return fail_with(ERROR_NOT_SUPPORTED);
     HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | kOpenFlags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
     return reinterpret_cast<FileHandle>(h);
   }
 
   Result<std::size_t> read(FileHandle file, char* buf, std::size_t size) override {
     HANDLE h = as_handle(file);
+    std::size_t ready = ready_for_system(buf, std::min(size, kMaxIoCall));
+    if (ready == 0 && size > 0) return fail_with(ERROR_NOT_ENOUGH_MEMORY);
     IO_STATUS_BLOCK io{};
-    NTSTATUS status = ::NtReadFile(h, nullptr, nullptr, nullptr, &io, buf,
-                                   static_cast<ULONG>(std::min(size, kMaxIoCall)), nullptr, nullptr);
+    NTSTATUS status =
+        ::NtReadFile(h, nullptr, nullptr, nullptr, &io, buf, static_cast<ULONG>(ready), nullptr, nullptr);
     status = finish_io(h, status, io);
     if (status == STATUS_END_OF_FILE) return 0;
     if (!NT_SUCCESS(status)) return status_error(status);
@@ -271,77 +353,200 @@ class Win32Platform final : public Platform {
 
   void close(FileHandle file) override { ::CloseHandle(as_handle(file)); }
 
-  // The whole attribute word of the old file: read-only, hidden, system and
-  // archive come along as they were.
-  Result<void> set_permissions(const NativePath& path, const FileMeta& from) override {
-    auto wide = wide_path(path);
-    if (!wide) return std::unexpected(std::move(wide.error()));
-    if (!::SetFileAttributesW(wide->c_str(), from.permissions)) return last_error();
+  // The whole settable attribute word of the old file, on the handle:
+  // read-only, hidden, system and archive come along as they were. The
+  // handle keeps its write access; a read-only temporary is still removed
+  // (remove_file). A file's explicit access list is not carried: the new
+  // file has what its directory passes on.
+  Result<void> set_permissions(FileHandle file, const std::optional<FileMeta>& existing) override {
+    if (!existing) return {};
+    if (!set_attributes(as_handle(file), existing->permissions)) return last_error();
     return {};
   }
 
-  // The write-through flag makes the rename durable before it returns, as
-  // the directory sync does on POSIX.
+  // Replaces in one step or not at all; nothing is ever deleted to make
+  // room. MoveFileExW first; Windows refuses it with "access denied" for a
+  // read-only target or one that another process holds open, where a
+  // rename by handle with POSIX semantics still replaces it (NTFS, Windows
+  // 10 1809 on). Without that class, a read-only target loses its
+  // attribute for one more MoveFileExW and gets it back if that fails too.
+  // Whatever fails, the first refusal is the one reported.
   Result<void> rename_replace(const NativePath& from, const NativePath& to) override {
-    auto wide_from = wide_path(from);
+    auto wide_from = win32::system_path(from);
     if (!wide_from) return std::unexpected(std::move(wide_from.error()));
-    auto wide_to = wide_path(to);
+    auto wide_to = win32::system_path(to);
     if (!wide_to) return std::unexpected(std::move(wide_to.error()));
-    if (::MoveFileExW(wide_from->c_str(), wide_to->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return {};
-    }
+    if (move_file(*wide_from, *wide_to)) return {};
     DWORD err = ::GetLastError();
-    // Windows refuses to replace a read-only file (or one that is open
-    // without delete sharing); a rename by handle with POSIX semantics
-    // replaces it where the system supports it. Should that fail too, the
-    // first refusal is the one worth reporting.
-    if (err == ERROR_ACCESS_DENIED && rename_by_handle(*wide_from, *wide_to)) return {};
-    return std::unexpected<Error>(win_error(err));
+    if (err != ERROR_ACCESS_DENIED) return fail_with(err);
+    DWORD by_handle = rename_by_handle(*wide_from, *wide_to);
+    if (by_handle == ERROR_SUCCESS) return {};
+    if (is_unsupported_class(by_handle) && replace_read_only(*wide_from, *wide_to)) return {};
+    return fail_with(err);
   }
 
+  // Meant for the agent's own temporary, which may carry the read-only
+  // attribute of the file it was to replace: DeleteFileW; for a read-only
+  // file a delete by handle that ignores the attribute, or where that class
+  // is missing, the attribute lifted on the handle and the file deleted
+  // through it. A directory is never opened here, so never removed.
   Result<void> remove_file(const NativePath& path) override {
-    auto wide = wide_path(path);
+    auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
     if (::DeleteFileW(wide->c_str())) return {};
     DWORD err = ::GetLastError();
-    // A read-only file refuses DeleteFileW; a delete by handle may ignore
-    // the attribute. As above, the first refusal is what gets reported.
     if (err == ERROR_ACCESS_DENIED && delete_by_handle(*wide)) return {};
-    return std::unexpected<Error>(win_error(err));
+    return fail_with(err);
   }
 
-  // Nothing to do: the rename was written through already.
-  Result<void> sync_directory(const NativePath&) override { return {}; }
+  // The rename was written through; the directory's own buffers are
+  // flushed as well where the file system lets a directory be flushed.
+  Result<void> sync_directory(const NativePath& directory) override {
+    auto wide = win32::system_path(directory.empty() ? NativePath(".") : directory);
+    if (!wide) return std::unexpected(std::move(wide.error()));
+    UniqueHandle h = open_handle(*wide, FILE_ADD_FILE, FILE_FLAG_BACKUP_SEMANTICS);
+    if (!h) return last_error();
+    if (!::FlushFileBuffers(h.get())) return last_error();
+    return {};
+  }
 
  private:
-  static bool rename_by_handle(const std::wstring& from, const std::wstring& to) {
-    UniqueHandle h = open_handle(from, DELETE | SYNCHRONIZE, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (!h) return false;
+  static bool move_file(const std::wstring& from, const std::wstring& to) {
+    return win32::file_calls().move_file(from.c_str(), to.c_str(),
+                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  }
+
+  // ERROR_SUCCESS or why the rename by handle failed.
+  static DWORD rename_by_handle(const std::wstring& from, const std::wstring& to) {
+    UniqueHandle h = open_handle(from, DELETE | SYNCHRONIZE, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH);
+    if (!h) return ::GetLastError();
     // The system's own path form ("\??\C:\..."), which the call takes as
     // it is whether or not it converts names itself.
     UNICODE_STRING nt_to;
-    if (!::RtlDosPathNameToNtPathName_U(to.c_str(), &nt_to, nullptr, nullptr)) return false;
+    if (!::RtlDosPathNameToNtPathName_U(to.c_str(), &nt_to, nullptr, nullptr)) return ERROR_INVALID_NAME;
     std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + nt_to.Length + sizeof(WCHAR);
     std::vector<std::byte> storage(size);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
-    info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS | kRenameIgnoreReadOnly;
     info->RootDirectory = nullptr;
     info->FileNameLength = nt_to.Length;
     std::memcpy(info->FileName, nt_to.Buffer, nt_to.Length);
     ::RtlFreeUnicodeString(&nt_to);
-    return ::SetFileInformationByHandle(h.get(), kFileRenameInfoEx, info, static_cast<DWORD>(size));
+    if (win32::file_calls().set_information(h.get(), kFileRenameInfoEx, info, static_cast<DWORD>(size))) {
+      return ERROR_SUCCESS;
+    }
+    return ::GetLastError();
+  }
+
+  // The target's read-only attribute lifted on its handle for one more
+  // MoveFileExW (which needs the target closed), and put back on the same
+  // file when that fails too. Only a read-only regular file qualifies.
+  static bool replace_read_only(const std::wstring& from, const std::wstring& to) {
+    constexpr DWORD kAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+    BY_HANDLE_FILE_INFORMATION before;
+    {
+      UniqueHandle target = open_handle(to, kAccess, FILE_FLAG_OPEN_REPARSE_POINT);
+      if (!target || !::GetFileInformationByHandle(target.get(), &before)) return false;
+      DWORD attributes = before.dwFileAttributes;
+      if ((attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return false;
+      }
+      if (!set_attributes(target.get(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY))) return false;
+    }
+    if (move_file(from, to)) return true;
+    DWORD err = ::GetLastError();
+    UniqueHandle target = open_handle(to, kAccess, FILE_FLAG_OPEN_REPARSE_POINT);
+    BY_HANDLE_FILE_INFORMATION now;
+    if (target && ::GetFileInformationByHandle(target.get(), &now) &&
+        now.dwVolumeSerialNumber == before.dwVolumeSerialNumber && now.nFileIndexHigh == before.nFileIndexHigh &&
+        now.nFileIndexLow == before.nFileIndexLow) {
+      set_attributes(target.get(), before.dwFileAttributes);
+    }
+    ::SetLastError(err);
+    return false;
   }
 
   static bool delete_by_handle(const std::wstring& path) {
-    // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open, so this
-    // never removes one.
-    UniqueHandle h = open_handle(path, DELETE, FILE_FLAG_OPEN_REPARSE_POINT);
+    // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
+    UniqueHandle h = open_handle(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                 FILE_FLAG_OPEN_REPARSE_POINT);
     if (!h) return false;
-    FILE_DISPOSITION_INFO_EX info{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
-                                  FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
-    return ::SetFileInformationByHandle(h.get(), kFileDispositionInfoEx, &info, sizeof info);
+    FILE_DISPOSITION_INFO_EX ex{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                                FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
+    if (win32::file_calls().set_information(h.get(), kFileDispositionInfoEx, &ex, sizeof ex)) return true;
+    if (!is_unsupported_class(::GetLastError())) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!::GetFileInformationByHandle(h.get(), &info)) return false;
+    bool lifted = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+                  set_attributes(h.get(), info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    FILE_DISPOSITION_INFO classic{TRUE};
+    if (win32::file_calls().set_information(h.get(), FileDispositionInfo, &classic, sizeof classic)) return true;
+    if (lifted) set_attributes(h.get(), info.dwFileAttributes);
+    return false;
   }
 };
+
+// ---------------------------------------------------------------------------
+// Large buffers: address space reserved at once, memory committed as it is
+// used, so that the request buffer's 128 MiB count against the system's
+// commit limit only as far as a request fills them.
+
+constexpr std::size_t kLargeThreshold = std::size_t(4) << 20;
+// Committed at a time, at a touch or before a read.
+constexpr std::size_t kCommitStep = std::size_t(4) << 20;
+
+struct Reservation {
+  std::atomic<std::uintptr_t> base{0};
+  std::atomic<std::size_t> size{0};
+};
+// A few buffers are alive at once (request, file, edited content).
+Reservation g_reservations[16];
+
+Reservation* reservation_of(std::uintptr_t address) {
+  for (Reservation& r : g_reservations) {
+    std::uintptr_t base = r.base.load(std::memory_order_acquire);
+    if (base != 0 && address >= base && address - base < r.size.load(std::memory_order_relaxed)) return &r;
+  }
+  return nullptr;
+}
+
+std::size_t page_size() {
+  static const std::size_t size = [] {
+    SYSTEM_INFO info;
+    ::GetSystemInfo(&info);
+    return static_cast<std::size_t>(info.dwPageSize);
+  }();
+  return size;
+}
+
+// Commits [address, address + size) of `r`, whole pages.
+bool commit(const Reservation& r, std::uintptr_t address, std::size_t size) {
+  std::uintptr_t base = r.base.load(std::memory_order_acquire);
+  std::uintptr_t end = std::min(address + size, base + r.size.load(std::memory_order_relaxed));
+  std::uintptr_t first = address & ~(page_size() - 1);
+  return ::VirtualAlloc(reinterpret_cast<void*>(first), end - first, MEM_COMMIT, PAGE_READWRITE) != nullptr;
+}
+
+// A touch of a reserved page commits the next step there and resumes. Out
+// of commit, the fault stands: the process ends as on any fault.
+LONG CALLBACK commit_on_touch(EXCEPTION_POINTERS* e) {
+  const EXCEPTION_RECORD& record = *e->ExceptionRecord;
+  if (record.ExceptionCode != static_cast<DWORD>(STATUS_ACCESS_VIOLATION) || record.NumberParameters < 2) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  std::uintptr_t address = record.ExceptionInformation[1];
+  const Reservation* r = reservation_of(address);
+  if (r == nullptr || !commit(*r, address, kCommitStep)) return EXCEPTION_CONTINUE_SEARCH;
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+std::size_t ready_for_system(char* buf, std::size_t size) {
+  const Reservation* r = reservation_of(reinterpret_cast<std::uintptr_t>(buf));
+  if (r == nullptr || size == 0) return size;
+  std::size_t n = std::min(size, kCommitStep);
+  return commit(*r, reinterpret_cast<std::uintptr_t>(buf), n) ? n : 0;
+}
 
 }  // namespace
 
@@ -350,23 +555,40 @@ Platform& native_platform() {
   return platform;
 }
 
-namespace {
-constexpr std::size_t kLargeThreshold = std::size_t(4) << 20;
-}
-
-// Large buffers come straight from the system, reserved and committed in
-// one call; pages cost nothing until they are touched.
 char* allocate_bytes(std::size_t size) {
   if (size < kLargeThreshold) return static_cast<char*>(std::malloc(size == 0 ? 1 : size));
-  return static_cast<char*>(::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+  void* p = ::VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_READWRITE);
+  if (p == nullptr) return nullptr;
+  static const bool handler = ::AddVectoredExceptionHandler(1, commit_on_touch) != nullptr;
+  if (handler) {
+    for (Reservation& r : g_reservations) {
+      std::uintptr_t expected = 0;
+      // Claimed with a stand-in base, so that no lookup sees a size of 0.
+      if (r.base.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
+        r.size.store(size, std::memory_order_relaxed);
+        r.base.store(reinterpret_cast<std::uintptr_t>(p), std::memory_order_release);
+        return static_cast<char*>(p);
+      }
+    }
+  }
+  // Nobody would commit on a touch: everything now.
+  if (::VirtualAlloc(p, size, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
+    ::VirtualFree(p, 0, MEM_RELEASE);
+    return nullptr;
+  }
+  return static_cast<char*>(p);
 }
 
 void free_bytes(char* bytes, std::size_t size) {
   if (size < kLargeThreshold) {
     std::free(bytes);
-  } else {
-    ::VirtualFree(bytes, 0, MEM_RELEASE);
+    return;
   }
+  if (Reservation* r = reservation_of(reinterpret_cast<std::uintptr_t>(bytes))) {
+    r->base.store(0, std::memory_order_release);
+    r->size.store(0, std::memory_order_relaxed);
+  }
+  ::VirtualFree(bytes, 0, MEM_RELEASE);
 }
 
 // ---------------------------------------------------------------------------
@@ -472,6 +694,36 @@ std::string system_error_text(unsigned long code) {
   while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n')) --n;
   if (n == 0) return "system error " + std::to_string(code);
   return *utf16_to_utf8(std::wstring_view(buf, n), true);
+}
+
+Result<std::wstring> system_path(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) return fail_with(ERROR_INVALID_NAME);
+  auto wide = utf8_to_utf16(path);
+  if (!wide) return fail_with(ERROR_NO_UNICODE_TRANSLATION);
+  // Already in the system's literal form, or nothing to resolve.
+  if (wide->empty() || wide->starts_with(L"\\\\?\\")) return std::move(*wide);
+  // The full path as the system would make it (current directory, "." and
+  // "..", "/" for "\", trailing dots and spaces), so that the prefix below,
+  // which turns all of that off, changes nothing else.
+  std::wstring full(wide->size() + MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = ::GetFullPathNameW(wide->c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return last_error();
+    if (n < full.size()) {
+      full.resize(n);
+      break;
+    }
+    full.resize(n);  // n counts the terminating zero here
+  }
+  if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+  return full;
+}
+
+FileCalls& file_calls() {
+  static FileCalls calls;
+  return calls;
 }
 
 bool is_not_found_error(unsigned long code) {

@@ -1,7 +1,16 @@
 // Windows-only parts of the platform layer that the process entry and the
 // tests reach directly: the text conversions between the system's UTF-16
-// and the agent's UTF-8, and the system's error texts.
+// and the agent's UTF-8, the system's error texts, and the calls on which
+// the install's fallbacks turn.
 #pragma once
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
 
 #include <optional>
 #include <string>
@@ -31,5 +40,22 @@ std::string system_error_text(unsigned long code);
 // Whether a Win32 error code means that nothing exists at the path: no such
 // file or directory along the way, no such drive, share or server.
 bool is_not_found_error(unsigned long code);
+
+// A path as the file system calls take it: the full path, prefixed with
+// \\?\ (\\?\UNC\ for a share) so that no length limit and no further
+// rewriting applies. A path with U+0000 is refused with ERROR_INVALID_NAME,
+// one that is not generalized UTF-8 with ERROR_NO_UNICODE_TRANSLATION.
+Result<std::wstring> system_path(std::string_view path);
+
+// The calls whose refusals choose the fallbacks of the rename. Wine accepts
+// what Windows refuses here (it replaces a read-only file; it answers the
+// by-handle classes of Windows 10 1709 with ERROR_INVALID_PARAMETER, as
+// FAT volumes do), so tests put refusals in their place. The agent never
+// changes them.
+struct FileCalls {
+  decltype(&::MoveFileExW) move_file = ::MoveFileExW;
+  decltype(&::SetFileInformationByHandle) set_information = ::SetFileInformationByHandle;
+};
+FileCalls& file_calls();
 
 }  // namespace brevok::win32

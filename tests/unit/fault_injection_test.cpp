@@ -21,6 +21,7 @@
 
 #include "fault_platform.h"
 #include "memory_platform.h"
+#include "open_files.h"
 #include "operations.h"
 #include "protocol.h"
 #include "remote_fs.h"
@@ -199,16 +200,7 @@ class NativeBackend final : public Backend {
     }
     return out;
   }
-  std::optional<std::size_t> open_files() override {
-    std::error_code ec;
-    if (!fs::exists("/proc/self/fd", ec)) return std::nullopt;
-    std::size_t n = 0;
-    for (auto it = fs::directory_iterator("/proc/self/fd", ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-      ++n;
-    }
-    return n;
-  }
+  std::optional<std::size_t> open_files() override { return count_open_files(); }
 
  private:
   fs::path root_;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -326,18 +327,20 @@ TEST_F(Win32Platform, OpenReadOfAMissingFileIsNotFound) {
   EXPECT_TRUE(in.error().is_not_found());
 }
 
+// On the new file's handle, which can still write afterwards.
 TEST_F(Win32Platform, SetPermissionsCopiesTheAttributeWord) {
   put(at("old.txt"), "o");
-  put(at("new.txt"), "n");
   ASSERT_TRUE(::SetFileAttributesW(wide(at("old.txt")).c_str(),
                                    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
   auto old_meta = platform_.stat(at("old.txt"));
   ASSERT_TRUE(old_meta.has_value());
-  ASSERT_TRUE(platform_.set_permissions(at("new.txt"), *old_meta).has_value());
+  auto file = platform_.create_exclusive(at("new.txt"));
+  ASSERT_TRUE(file.has_value());
+  ASSERT_TRUE(platform_.set_permissions(*file, *old_meta).has_value());
+  EXPECT_TRUE(platform_.write_all(*file, "n", 1).has_value());
+  platform_.close(*file);
   EXPECT_EQ(attributes(at("new.txt")), attributes(at("old.txt")));
-  auto missing = platform_.set_permissions(at("nope.txt"), *old_meta);
-  ASSERT_FALSE(missing.has_value());
-  EXPECT_TRUE(missing.error().is_not_found());
+  EXPECT_EQ(slurp(at("new.txt")), "n");
 }
 
 TEST_F(Win32Platform, RenameReplacesTheTarget) {
@@ -385,12 +388,9 @@ TEST_F(Win32Platform, RenameOntoADirectoryReportsTheFirstRefusal) {
   EXPECT_NE(attributes(at("dir")) & FILE_ATTRIBUTE_DIRECTORY, 0u);
 }
 
+// Under Wine, as on FAT volumes, without FileDispositionInfoEx: the
+// attribute is lifted on the handle.
 TEST_F(Win32Platform, RemoveDeletesAReadOnlyFile) {
-  if (running_under_wine()) {
-    GTEST_SKIP() << "Wine refuses DeleteFileW on a read-only file and answers the delete by handle "
-                    "(FileDispositionInfoEx) with ERROR_INVALID_PARAMETER; the fallback order is covered "
-                    "with the platform test double";
-  }
   put(at("ro.txt"), "x");
   ASSERT_TRUE(::SetFileAttributesW(wide(at("ro.txt")).c_str(), FILE_ATTRIBUTE_READONLY));
   ASSERT_TRUE(platform_.remove_file(at("ro.txt")).has_value());
@@ -412,32 +412,155 @@ TEST_F(Win32Platform, PathsWithUnpairedSurrogatesReachTheSystemUnchanged) {
   EXPECT_EQ(names, std::vector<std::wstring>{L"s\xD800.txt"});
 }
 
-// Bytes that are not even generalized UTF-8 name no file: the call fails
-// without reaching the system, and not as "nothing there".
-TEST_F(Win32Platform, PathsThatAreNotUtf8AreRefused) {
-  for (const std::string& path : {at("bad\xFF"), at("bad\xC0\x80")}) {
+// Bytes that are not even generalized UTF-8, or that hold U+0000, name no
+// file: the call fails without reaching the system, and not as "nothing
+// there".
+TEST_F(Win32Platform, PathsThatNameNoFileAreRefused) {
+  const std::vector<std::pair<std::string, DWORD>> cases = {{at("bad\xFF"), ERROR_NO_UNICODE_TRANSLATION},
+                                                           {at("bad\xC0\x80"), ERROR_NO_UNICODE_TRANSLATION},
+                                                           {at(std::string("a\0b", 3)), ERROR_INVALID_NAME}};
+  put(at("a"), "x");
+  for (const auto& [path, code] : cases) {
     auto meta = platform_.stat(path);
     ASSERT_FALSE(meta.has_value());
     EXPECT_FALSE(meta.error().is_not_found());
-    EXPECT_EQ(meta.error().full(), win32::system_error_text(ERROR_NO_UNICODE_TRANSLATION));
+    EXPECT_EQ(meta.error().full(), win32::system_error_text(code));
     EXPECT_FALSE(platform_.create_exclusive(path).has_value());
+    EXPECT_FALSE(platform_.remove_file(path).has_value());
+  }
+  EXPECT_EQ(slurp(at("a")), "x");
+}
+
+// What the file calls are given: full, with the prefix that lifts the
+// length limit; a device keeps its own form.
+TEST(Win32SystemPath, IsFullAndPrefixed) {
+  const std::vector<std::pair<std::string, std::wstring>> cases = {
+      {"C:\\a\\..\\b/c.txt", L"\\\\?\\C:\\b\\c.txt"},
+      {"C:/a/./b.", L"\\\\?\\C:\\a\\b"},
+      {"\\\\server\\share\\d\\f", L"\\\\?\\UNC\\server\\share\\d\\f"},
+      {"\\\\?\\C:\\a/../b", L"\\\\?\\C:\\a/../b"},
+      {"\\\\.\\pipe\\p", L"\\\\.\\pipe\\p"},
+      {"C:\\" + std::string(300, 'd') + "\\f", L"\\\\?\\C:\\" + std::wstring(300, L'd') + L"\\f"},
+  };
+  for (const auto& [path, expected] : cases) {
+    auto full = win32::system_path(path);
+    ASSERT_TRUE(full.has_value()) << path << ": " << full.error().full();
+    EXPECT_EQ(*full, expected) << path;
   }
 }
 
-// The install as the agent runs it, onto a read-only file: Windows refuses
-// the plain rename and the fallbacks take over; either way the new content
-// must be there, read-only as the old file was.
-TEST_F(Win32Platform, InstallOntoAReadOnlyFileKeepsItReadOnly) {
-  put(at("ro.txt"), "old content");
-  ASSERT_TRUE(::SetFileAttributesW(wide(at("ro.txt")).c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
-  auto existing = stat_remote_target(platform_, at("ro.txt"), false);
+// Devices are never taken for files, whatever form names them.
+TEST_F(Win32Platform, DevicesAreNotRegularFiles) {
+  for (const std::string& path : {std::string("NUL"), std::string("CON"), std::string("COM1"), at("NUL"),
+                                  std::string("\\\\.\\pipe\\brevok-none")}) {
+    auto read = read_remote_file(platform_, path);
+    ASSERT_FALSE(read.has_value()) << path;
+    EXPECT_EQ(read.error().full(), "path is not a regular file: " + path);
+    auto target = stat_remote_target(platform_, path, true);
+    ASSERT_FALSE(target.has_value()) << path;
+    EXPECT_EQ(target.error().full(), "path is not a regular file: " + path);
+  }
+}
+
+// The install as the agent runs it, onto a read-only file, with the
+// refusals of Windows put in the place of Wine's answers: MoveFileExW
+// refused with "access denied" (Windows, for a read-only target), the
+// by-handle classes unsupported (FAT, exFAT, Windows before 10 1709; Wine).
+// The target holds the old or the new content, read-only either way; the
+// temporary, made read-only too, is gone.
+struct ReadOnlyCase {
+  std::string name;
+  int moves_refused;  // the first n MoveFileExW calls
+  DWORD refusal;
+  bool classes_unsupported;
+  bool installs;
+};
+
+class Win32ReadOnlyInstall : public ::testing::TestWithParam<ReadOnlyCase> {};
+
+int g_moves = 0;
+const ReadOnlyCase* g_case = nullptr;
+
+TEST_P(Win32ReadOnlyInstall, NeverCostsTheTarget) {
+  const ReadOnlyCase& c = GetParam();
+  Platform& platform = native_platform();
+  auto root = std::filesystem::temp_directory_path() / ("brevok-ro-" + std::to_string(::GetCurrentProcessId()));
+  std::filesystem::create_directories(root);
+  std::string target = *utf16_to_utf8((root / "ro.txt").wstring(), true);
+  auto file = platform.create_exclusive(target);
+  ASSERT_TRUE(file.has_value());
+  ASSERT_TRUE(platform.write_all(*file, "old", 3).has_value());
+  platform.close(*file);
+  ASSERT_TRUE(::SetFileAttributesW((root / "ro.txt").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+
+  win32::FileCalls saved = win32::file_calls();
+  g_moves = 0;
+  g_case = &c;
+  win32::file_calls().move_file = [](LPCWSTR from, LPCWSTR to, DWORD flags) -> BOOL {
+    if (++g_moves <= g_case->moves_refused) {
+      ::SetLastError(g_case->refusal);
+      return FALSE;
+    }
+    return ::MoveFileExW(from, to, flags);
+  };
+  win32::file_calls().set_information = [](HANDLE h, FILE_INFO_BY_HANDLE_CLASS info_class, LPVOID info,
+                                            DWORD size) -> BOOL {
+    if (g_case->classes_unsupported && (info_class == 21 || info_class == 22)) {
+      ::SetLastError(ERROR_INVALID_PARAMETER);
+      return FALSE;
+    }
+    return ::SetFileInformationByHandle(h, info_class, info, size);
+  };
+  auto existing = stat_remote_target(platform, target, false);
   ASSERT_TRUE(existing.has_value());
-  auto n = install_remote_file(platform_, at("ro.txt"), "new content!", false, *existing);
-  ASSERT_TRUE(n.has_value()) << n.error().full();
-  EXPECT_EQ(*n, 12u);
-  EXPECT_EQ(slurp(at("ro.txt")), "new content!");
-  EXPECT_NE(attributes(at("ro.txt")) & FILE_ATTRIBUTE_READONLY, 0u);
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(wide(root_)), {}), 1);
+  auto n = install_remote_file(platform, target, "new!", false, *existing);
+  win32::file_calls() = saved;
+
+  if (c.installs) {
+    EXPECT_TRUE(n.has_value()) << n.error().full();
+  } else {
+    ASSERT_FALSE(n.has_value());
+    EXPECT_EQ(n.error().full(), "installing remote file " + target + ": " + win32::system_error_text(c.refusal));
+  }
+  std::ifstream in(root / "ro.txt", std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.installs ? "new!" : "old");
+  EXPECT_EQ(::GetFileAttributesW((root / "ro.txt").c_str()), DWORD(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root), {}), 1);
+  ::SetFileAttributesW((root / "ro.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
+  in.close();
+  std::filesystem::remove_all(root);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, Win32ReadOnlyInstall,
+    ::testing::Values(ReadOnlyCase{"AsTheSystemAnswers", 0, ERROR_ACCESS_DENIED, false, true},
+                      ReadOnlyCase{"RenameRefused", 1, ERROR_ACCESS_DENIED, false, true},
+                      ReadOnlyCase{"RenameRefusedWithoutPosixRename", 1, ERROR_ACCESS_DENIED, true, true},
+                      ReadOnlyCase{"RetryRefusedToo", 2, ERROR_ACCESS_DENIED, true, false},
+                      ReadOnlyCase{"SharingViolation", 1, ERROR_SHARING_VIOLATION, false, false}),
+    [](const auto& info) { return info.param.name; });
+
+// Another process holding the target open, with or without delete
+// sharing: however the rename ends (under Wine it is refused both ways),
+// the target is still there once the other process lets go of it.
+TEST_F(Win32Platform, ATargetHeldOpenIsNeverLost) {
+  for (DWORD share : {DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE), DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE |
+                                                                       FILE_SHARE_DELETE)}) {
+    std::string target = at("held" + std::to_string(share) + ".txt");
+    put(target, "old");
+    HANDLE holder = ::CreateFileW(wide(target).c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    auto existing = stat_remote_target(platform_, target, false);
+    ASSERT_TRUE(existing.has_value());
+    auto n = install_remote_file(platform_, target, "new!", false, *existing);
+    ::CloseHandle(holder);
+    EXPECT_TRUE(!running_under_wine() || !n) << share;
+    EXPECT_EQ(slurp(target), n ? "new!" : "old") << share;
+    if (!n) {
+      EXPECT_EQ(n.error().outermost(), "installing remote file " + target);
+    }
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(wide(root_)), {}), 2);
 }
 
 TEST(Win32Memory, LargeAndSmallBuffersAreUsable) {
@@ -447,6 +570,12 @@ TEST(Win32Memory, LargeAndSmallBuffersAreUsable) {
     if (size > 0) {
       p[0] = 'a';
       p[size - 1] = 'z';
+    }
+    // Only what was touched is committed.
+    MEMORY_BASIC_INFORMATION info;
+    if (size == (std::size_t(64) << 20)) {
+      ASSERT_NE(::VirtualQuery(p + size / 2, &info, sizeof info), 0u);
+      EXPECT_EQ(info.State, DWORD(MEM_RESERVE));
     }
     free_bytes(p, size);
   }
