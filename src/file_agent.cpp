@@ -38,7 +38,7 @@ Result<void> print_line(Platform& platform, std::string line) {
 Result<ByteBuffer> read_request(Platform& platform) {
   constexpr std::size_t kCapacity = MAX_REQUEST_BYTES + 1;
   ByteBuffer buf;
-  if (!buf.allocate(kCapacity)) return fail("out of memory reading file-agent request");
+  if (!buf.allocate(kCapacity, true)) return fail("out of memory reading file-agent request");
   std::size_t len = 0;
   while (len < kCapacity) {
     auto n = platform.read_stdin(buf.data() + len, kCapacity - len);

@@ -455,6 +455,9 @@ char* allocate_bytes(std::size_t size) {
   return reinterpret_cast<char*>(start);
 }
 
+// Untouched pages of a mapping cost nothing here.
+char* reserve_bytes(std::size_t size) { return allocate_bytes(size); }
+
 void free_bytes(char* bytes, std::size_t size) {
   if (size < kHugeThreshold) {
     std::free(bytes);

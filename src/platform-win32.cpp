@@ -17,7 +17,6 @@
 #include <winternl.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -189,11 +188,10 @@ DWORD create_one_directory(const std::wstring& path) {
   return err;
 }
 
-// Memory that the system writes into (reads of standard input and files)
-// must be committed beforehand: it reports reserved pages as an error
-// rather than faulting. Commits the start of [buf, buf + size) where it
-// lies in a large buffer and says how much of it is ready; 0 when out of
-// commit.
+// A read into a buffer that is only reserved (reserve_bytes) must find its
+// pages committed: the system reports reserved pages as an error. Commits
+// the start of [buf, buf + size) where it lies in such a buffer and says how
+// much of it is ready; 0 when out of commit.
 std::size_t ready_for_system(char* buf, std::size_t size);
 
 class Win32Platform final : public Platform {
@@ -488,64 +486,36 @@ class Win32Platform final : public Platform {
 };
 
 // ---------------------------------------------------------------------------
-// Large buffers: address space reserved at once, memory committed as it is
-// used, so that the request buffer's 128 MiB count against the system's
-// commit limit only as far as a request fills them.
+// Large buffers. Most are filled whole and committed at once. The request
+// buffer is sized for the largest request but usually holds a few bytes:
+// it only reserves address space, and memory is committed just before each
+// read into it, so that its 128 MiB count against the system's commit
+// limit only as far as a request fills them.
 
 constexpr std::size_t kLargeThreshold = std::size_t(4) << 20;
-// Committed at a time, at a touch or before a read.
+// Committed at a time, before a read.
 constexpr std::size_t kCommitStep = std::size_t(4) << 20;
 
 struct Reservation {
-  std::atomic<std::uintptr_t> base{0};
-  std::atomic<std::size_t> size{0};
+  std::uintptr_t base = 0;
+  std::size_t size = 0;
 };
-// A few buffers are alive at once (request, file, edited content).
-Reservation g_reservations[16];
+// One thread; at most a few reserved buffers are alive at once.
+Reservation g_reservations[4];
 
 Reservation* reservation_of(std::uintptr_t address) {
   for (Reservation& r : g_reservations) {
-    std::uintptr_t base = r.base.load(std::memory_order_acquire);
-    if (base != 0 && address >= base && address - base < r.size.load(std::memory_order_relaxed)) return &r;
+    if (r.base != 0 && address >= r.base && address - r.base < r.size) return &r;
   }
   return nullptr;
-}
-
-std::size_t page_size() {
-  static const std::size_t size = [] {
-    SYSTEM_INFO info;
-    ::GetSystemInfo(&info);
-    return static_cast<std::size_t>(info.dwPageSize);
-  }();
-  return size;
-}
-
-// Commits [address, address + size) of `r`, whole pages.
-bool commit(const Reservation& r, std::uintptr_t address, std::size_t size) {
-  std::uintptr_t base = r.base.load(std::memory_order_acquire);
-  std::uintptr_t end = std::min(address + size, base + r.size.load(std::memory_order_relaxed));
-  std::uintptr_t first = address & ~(page_size() - 1);
-  return ::VirtualAlloc(reinterpret_cast<void*>(first), end - first, MEM_COMMIT, PAGE_READWRITE) != nullptr;
-}
-
-// A touch of a reserved page commits the next step there and resumes. Out
-// of commit, the fault stands: the process ends as on any fault.
-LONG CALLBACK commit_on_touch(EXCEPTION_POINTERS* e) {
-  const EXCEPTION_RECORD& record = *e->ExceptionRecord;
-  if (record.ExceptionCode != static_cast<DWORD>(STATUS_ACCESS_VIOLATION) || record.NumberParameters < 2) {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
-  std::uintptr_t address = record.ExceptionInformation[1];
-  const Reservation* r = reservation_of(address);
-  if (r == nullptr || !commit(*r, address, kCommitStep)) return EXCEPTION_CONTINUE_SEARCH;
-  return EXCEPTION_CONTINUE_EXECUTION;
 }
 
 std::size_t ready_for_system(char* buf, std::size_t size) {
   const Reservation* r = reservation_of(reinterpret_cast<std::uintptr_t>(buf));
   if (r == nullptr || size == 0) return size;
-  std::size_t n = std::min(size, kCommitStep);
-  return commit(*r, reinterpret_cast<std::uintptr_t>(buf), n) ? n : 0;
+  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(buf);
+  const std::size_t n = std::min({size, kCommitStep, static_cast<std::size_t>(r->base + r->size - address)});
+  return ::VirtualAlloc(buf, n, MEM_COMMIT, PAGE_READWRITE) != nullptr ? n : 0;
 }
 
 }  // namespace
@@ -557,26 +527,19 @@ Platform& native_platform() {
 
 char* allocate_bytes(std::size_t size) {
   if (size < kLargeThreshold) return static_cast<char*>(std::malloc(size == 0 ? 1 : size));
-  void* p = ::VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_READWRITE);
-  if (p == nullptr) return nullptr;
-  static const bool handler = ::AddVectoredExceptionHandler(1, commit_on_touch) != nullptr;
-  if (handler) {
-    for (Reservation& r : g_reservations) {
-      std::uintptr_t expected = 0;
-      // Claimed with a stand-in base, so that no lookup sees a size of 0.
-      if (r.base.compare_exchange_strong(expected, 1, std::memory_order_acq_rel)) {
-        r.size.store(size, std::memory_order_relaxed);
-        r.base.store(reinterpret_cast<std::uintptr_t>(p), std::memory_order_release);
-        return static_cast<char*>(p);
-      }
-    }
+  return static_cast<char*>(::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+}
+
+char* reserve_bytes(std::size_t size) {
+  if (size < kLargeThreshold) return allocate_bytes(size);
+  for (Reservation& r : g_reservations) {
+    if (r.base != 0) continue;
+    void* p = ::VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_READWRITE);
+    if (p == nullptr) return nullptr;
+    r = Reservation{reinterpret_cast<std::uintptr_t>(p), size};
+    return static_cast<char*>(p);
   }
-  // Nobody would commit on a touch: everything now.
-  if (::VirtualAlloc(p, size, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
-    ::VirtualFree(p, 0, MEM_RELEASE);
-    return nullptr;
-  }
-  return static_cast<char*>(p);
+  return allocate_bytes(size);  // no slot left: committed like any other
 }
 
 void free_bytes(char* bytes, std::size_t size) {
@@ -584,10 +547,7 @@ void free_bytes(char* bytes, std::size_t size) {
     std::free(bytes);
     return;
   }
-  if (Reservation* r = reservation_of(reinterpret_cast<std::uintptr_t>(bytes))) {
-    r->base.store(0, std::memory_order_release);
-    r->size.store(0, std::memory_order_relaxed);
-  }
+  if (Reservation* r = reservation_of(reinterpret_cast<std::uintptr_t>(bytes))) *r = Reservation{};
   ::VirtualFree(bytes, 0, MEM_RELEASE);
 }
 

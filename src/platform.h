@@ -121,6 +121,12 @@ Platform& native_platform();
 // so that untouched pages cost nothing, and are backed by huge pages where
 // the system offers them. nullptr when memory is exhausted.
 char* allocate_bytes(std::size_t size);
+// The same for a buffer that may stay mostly empty (the request buffer):
+// where the system charges memory when it is promised rather than when it
+// is touched, only address space is taken, and the platform's reads into
+// the buffer commit what they fill.
+char* reserve_bytes(std::size_t size);
+// Releases a buffer of either kind.
 void free_bytes(char* bytes, std::size_t size);
 
 // Owner of one buffer from allocate_bytes, with a fill count.
@@ -145,11 +151,11 @@ class ByteBuffer {
   ~ByteBuffer() { release(); }
 
   // Gives room for `capacity` bytes, dropping the content; false when
-  // memory is exhausted.
-  bool allocate(std::size_t capacity) {
+  // memory is exhausted. `reserve_only`: see reserve_bytes.
+  bool allocate(std::size_t capacity, bool reserve_only = false) {
     release();
     if (capacity == 0) return true;
-    data_ = allocate_bytes(capacity);
+    data_ = reserve_only ? reserve_bytes(capacity) : allocate_bytes(capacity);
     if (data_ == nullptr) return false;
     capacity_ = capacity;
     return true;

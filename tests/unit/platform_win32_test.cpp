@@ -565,19 +565,20 @@ TEST_F(Win32Platform, ATargetHeldOpenIsNeverLost) {
 
 TEST(Win32Memory, LargeAndSmallBuffersAreUsable) {
   for (std::size_t size : {std::size_t(0), std::size_t(1), std::size_t(4096), std::size_t(64) << 20}) {
-    char* p = allocate_bytes(size);
-    ASSERT_NE(p, nullptr) << size;
-    if (size > 0) {
-      p[0] = 'a';
-      p[size - 1] = 'z';
+    for (bool reserve_only : {false, true}) {
+      char* p = reserve_only ? reserve_bytes(size) : allocate_bytes(size);
+      ASSERT_NE(p, nullptr) << size;
+      MEMORY_BASIC_INFORMATION info;
+      if (size == (std::size_t(64) << 20)) {
+        // Reserved pages are committed by the reads that fill them.
+        ASSERT_NE(::VirtualQuery(p + size / 2, &info, sizeof info), 0u);
+        EXPECT_EQ(info.State, DWORD(reserve_only ? MEM_RESERVE : MEM_COMMIT));
+      } else if (size > 0) {
+        p[0] = 'a';
+        p[size - 1] = 'z';
+      }
+      free_bytes(p, size);
     }
-    // Only what was touched is committed.
-    MEMORY_BASIC_INFORMATION info;
-    if (size == (std::size_t(64) << 20)) {
-      ASSERT_NE(::VirtualQuery(p + size / 2, &info, sizeof info), 0u);
-      EXPECT_EQ(info.State, DWORD(MEM_RESERVE));
-    }
-    free_bytes(p, size);
   }
   EXPECT_EQ(allocate_bytes(std::size_t(1) << 62), nullptr);
 }
