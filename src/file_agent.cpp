@@ -5,6 +5,7 @@
 #include "protocol.h"
 #include "remote_fs.h"
 
+#include <algorithm>
 #include <new>
 
 namespace brevok {
@@ -37,11 +38,15 @@ Result<void> print_line(Platform& platform, std::string line) {
 // limit: a request that long is refused without draining the rest.
 Result<ByteBuffer> read_request(Platform& platform) {
   constexpr std::size_t kCapacity = MAX_REQUEST_BYTES + 1;
+  constexpr std::size_t kRequestStep = std::size_t(4) << 20;
   ByteBuffer buf;
   if (!buf.allocate(kCapacity, true)) return fail("out of memory reading file-agent request");
   std::size_t len = 0;
   while (len < kCapacity) {
-    auto n = platform.read_stdin(buf.data() + len, kCapacity - len);
+    // The buffer is made ready a step at a time, as the request fills it.
+    const std::size_t room = std::min<std::size_t>(kCapacity - len, kRequestStep);
+    if (!commit_bytes(buf.data() + len, room)) return fail("out of memory reading file-agent request");
+    auto n = platform.read_stdin(buf.data() + len, room);
     if (!n) return fail(std::move(n.error()), "reading file-agent request");
     if (*n == 0) break;
     len += *n;

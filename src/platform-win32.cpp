@@ -188,11 +188,6 @@ DWORD create_one_directory(const std::wstring& path) {
   return err;
 }
 
-// A read into a buffer that is only reserved (reserve_bytes) must find its
-// pages committed: the system reports reserved pages as an error. Commits
-// the start of [buf, buf + size) where it lies in such a buffer and says how
-// much of it is ready; 0 when out of commit.
-std::size_t ready_for_system(char* buf, std::size_t size);
 
 class Win32Platform final : public Platform {
  public:
@@ -206,10 +201,9 @@ class Win32Platform final : public Platform {
   }
 
   Result<std::size_t> read_stdin(char* buf, std::size_t size) override {
-    std::size_t ready = ready_for_system(buf, std::min(size, kMaxIoCall));
-    if (ready == 0 && size > 0) return fail_with(ERROR_NOT_ENOUGH_MEMORY);
     DWORD n = 0;
-    if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buf, static_cast<DWORD>(ready), &n, nullptr)) {
+    if (!::ReadFile(::GetStdHandle(STD_INPUT_HANDLE), buf, static_cast<DWORD>(std::min(size, kMaxIoCall)), &n,
+                    nullptr)) {
       DWORD err = ::GetLastError();
       // The writing end of a pipe was closed: that is the end of the input.
       if (err == ERROR_BROKEN_PIPE || err == ERROR_HANDLE_EOF) return 0;
@@ -315,11 +309,9 @@ class Win32Platform final : public Platform {
 
   Result<std::size_t> read(FileHandle file, char* buf, std::size_t size) override {
     HANDLE h = as_handle(file);
-    std::size_t ready = ready_for_system(buf, std::min(size, kMaxIoCall));
-    if (ready == 0 && size > 0) return fail_with(ERROR_NOT_ENOUGH_MEMORY);
     IO_STATUS_BLOCK io{};
-    NTSTATUS status =
-        ::NtReadFile(h, nullptr, nullptr, nullptr, &io, buf, static_cast<ULONG>(ready), nullptr, nullptr);
+    NTSTATUS status = ::NtReadFile(h, nullptr, nullptr, nullptr, &io, buf,
+                                   static_cast<ULONG>(std::min(size, kMaxIoCall)), nullptr, nullptr);
     status = finish_io(h, status, io);
     if (status == STATUS_END_OF_FILE) return 0;
     if (!NT_SUCCESS(status)) return status_error(status);
@@ -488,13 +480,11 @@ class Win32Platform final : public Platform {
 // ---------------------------------------------------------------------------
 // Large buffers. Most are filled whole and committed at once. The request
 // buffer is sized for the largest request but usually holds a few bytes:
-// it only reserves address space, and memory is committed just before each
-// read into it, so that its 128 MiB count against the system's commit
-// limit only as far as a request fills them.
+// it only reserves address space, and memory is committed as the request
+// arrives, so that its 128 MiB count against the system's commit limit
+// only as far as a request fills them.
 
 constexpr std::size_t kLargeThreshold = std::size_t(4) << 20;
-// Committed at a time, before a read.
-constexpr std::size_t kCommitStep = std::size_t(4) << 20;
 
 struct Reservation {
   std::uintptr_t base = 0;
@@ -508,14 +498,6 @@ Reservation* reservation_of(std::uintptr_t address) {
     if (r.base != 0 && address >= r.base && address - r.base < r.size) return &r;
   }
   return nullptr;
-}
-
-std::size_t ready_for_system(char* buf, std::size_t size) {
-  const Reservation* r = reservation_of(reinterpret_cast<std::uintptr_t>(buf));
-  if (r == nullptr || size == 0) return size;
-  const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(buf);
-  const std::size_t n = std::min({size, kCommitStep, static_cast<std::size_t>(r->base + r->size - address)});
-  return ::VirtualAlloc(buf, n, MEM_COMMIT, PAGE_READWRITE) != nullptr ? n : 0;
 }
 
 }  // namespace
@@ -540,6 +522,11 @@ char* reserve_bytes(std::size_t size) {
     return static_cast<char*>(p);
   }
   return allocate_bytes(size);  // no slot left: committed like any other
+}
+
+bool commit_bytes(char* bytes, std::size_t size) {
+  if (size == 0 || reservation_of(reinterpret_cast<std::uintptr_t>(bytes)) == nullptr) return true;
+  return ::VirtualAlloc(bytes, size, MEM_COMMIT, PAGE_READWRITE) != nullptr;
 }
 
 void free_bytes(char* bytes, std::size_t size) {

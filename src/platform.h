@@ -123,9 +123,12 @@ Platform& native_platform();
 char* allocate_bytes(std::size_t size);
 // The same for a buffer that may stay mostly empty (the request buffer):
 // where the system charges memory when it is promised rather than when it
-// is touched, only address space is taken, and the platform's reads into
-// the buffer commit what they fill.
+// is touched, only address space is taken, and each part must be made
+// ready with commit_bytes before anything is written into it.
 char* reserve_bytes(std::size_t size);
+// Makes [bytes, bytes + size) of a reserved buffer ready to be written;
+// false when memory is exhausted.
+bool commit_bytes(char* bytes, std::size_t size);
 // Releases a buffer of either kind.
 void free_bytes(char* bytes, std::size_t size);
 

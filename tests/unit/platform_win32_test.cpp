@@ -570,9 +570,11 @@ TEST(Win32Memory, LargeAndSmallBuffersAreUsable) {
       ASSERT_NE(p, nullptr) << size;
       MEMORY_BASIC_INFORMATION info;
       if (size == (std::size_t(64) << 20)) {
-        // Reserved pages are committed by the reads that fill them.
+        // Reserved pages are committed only as they are asked for.
         ASSERT_NE(::VirtualQuery(p + size / 2, &info, sizeof info), 0u);
         EXPECT_EQ(info.State, DWORD(reserve_only ? MEM_RESERVE : MEM_COMMIT));
+        ASSERT_TRUE(commit_bytes(p + size / 2, 1));
+        p[size / 2] = 'm';
       } else if (size > 0) {
         p[0] = 'a';
         p[size - 1] = 'z';
