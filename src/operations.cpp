@@ -72,80 +72,104 @@ std::optional<std::size_t> find_nth_line_feed(std::string_view bytes, std::uint6
 }
 
 namespace {
-// Reads are made in pieces of this size, so that a short preview of a
-// large file touches little memory.
+// Reads are made in pieces of at most this size.
 constexpr std::size_t kPreviewChunk = std::size_t(2) << 20;
-// Buffer for the preview, sized by the file's metadata within these bounds
-// and grown if the file turns out longer.
-constexpr std::uint64_t kPreviewMinBuffer = 64 * 1024;
-constexpr std::uint64_t kPreviewMaxInitialBuffer = std::uint64_t(1) << 30;
+// The preview's buffer starts at this size and doubles whenever the bytes
+// up to the cut need more. What the metadata says plays no part in it: it
+// may be far larger than the preview (a log of many gigabytes previewed for
+// a few lines) or simply wrong.
+constexpr std::size_t kPreviewFirstBuffer = 64 * 1024;
 }  // namespace
 
-// The file is read in pieces: the bytes up to the cut (and at least the
-// probe) are kept, the rest is only counted, so memory follows the preview
-// rather than the file; the answer is the same as for the whole file.
+// The file is read up to the cut (and at least the probe), and no further
+// where it can be helped: the size of the rest comes from the open file
+// once the bytes read have settled the answer. Only where that size cannot
+// be trusted is the rest read and counted.
 Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentRequest& request) {
   auto path = expand_remote_path(platform, request.path);
   if (!path) return std::unexpected(std::move(path.error()));
   auto file = open_remote_file(platform, *path);
   if (!file) return std::unexpected(std::move(file.error()));
-  const FileMeta* meta = &file->meta;
-  RemoteFileReader* reader = &file->reader;
+  RemoteFileReader& reader = file->reader;
 
   std::uint64_t wanted = preview_end_line(request.offset, request.limit);
   std::optional<std::size_t> cut;
   if (wanted == 0) cut = 0;
 
   ByteBuffer kept;
-  std::uint64_t hint = std::clamp(meta->size + 1 < meta->size ? kPreviewMaxInitialBuffer : meta->size + 1,
-                                  kPreviewMinBuffer, kPreviewMaxInitialBuffer);
-  if (!kept.allocate(static_cast<std::size_t>(hint))) return std::unexpected(out_of_memory_reading(*path));
+  if (!kept.allocate(kPreviewFirstBuffer)) return std::unexpected(out_of_memory_reading(*path));
+  // Where a read goes once the buffer is full: only bytes that turn up
+  // there make it grow, so a file that ends exactly at the buffer's end
+  // never doubles it for nothing.
+  ByteBuffer spare;
   std::size_t len = 0;
-  std::size_t counted = 0;   // kept bytes searched for line feeds
-  std::uint64_t beyond = 0;  // bytes read after the kept ones
-  ByteBuffer scratch;
+  std::size_t counted = 0;  // kept bytes searched for line feeds
   bool binary = false;
   bool probed = false;
+  bool at_end = false;
 
-  for (;;) {
-    if (!cut || len < PREVIEW_PROBE_BYTES) {
-      if (len == kept.capacity()) {
-        ByteBuffer bigger;
-        if (len > SIZE_MAX / 2 || !bigger.allocate(len * 2)) return std::unexpected(out_of_memory_reading(*path));
-        std::memcpy(bigger.data(), kept.data(), len);
-        kept = std::move(bigger);
+  while (!(cut && probed)) {
+    const bool full = len == kept.capacity();
+    if (full && spare.capacity() == 0 && !spare.allocate(kPreviewFirstBuffer)) {
+      return std::unexpected(out_of_memory_reading(*path));
+    }
+    char* into = full ? spare.data() : kept.data() + len;
+    auto n = reader.read(into, full ? spare.capacity() : std::min(kept.capacity() - len, kPreviewChunk));
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) {
+      at_end = true;
+      break;
+    }
+    if (full) {
+      // len is at least the spare's size, so twice len holds both.
+      ByteBuffer bigger;
+      if (len > SIZE_MAX / 2 || !bigger.allocate(len * 2)) return std::unexpected(out_of_memory_reading(*path));
+      std::memcpy(bigger.data(), kept.data(), len);
+      std::memcpy(bigger.data() + len, spare.data(), *n);
+      kept = std::move(bigger);
+    }
+    len += *n;
+    // Line feeds are looked for only once enough bytes wait for the
+    // wanted one to be among them: a preview asking for more lines than
+    // the file has bytes (the whole file) never counts at all.
+    if (!cut && len - counted >= wanted) {
+      if (auto at = find_nth_line_feed(std::string_view(kept.data() + counted, len - counted), wanted)) {
+        cut = counted + *at;
       }
-      auto n = reader->read(kept.data() + len, std::min(kept.capacity() - len, kPreviewChunk));
-      if (!n) return std::unexpected(std::move(n.error()));
-      if (*n == 0) break;
-      len += *n;
-      // Line feeds are looked for only once enough bytes wait for the
-      // wanted one to be among them: a preview asking for more lines than
-      // the file has bytes (the whole file) never counts at all.
-      if (!cut && len - counted >= wanted) {
-        if (auto at = find_nth_line_feed(std::string_view(kept.data() + counted, len - counted), wanted)) {
-          cut = counted + *at;
-        }
-        counted = len;
-      }
-      if (!probed && len >= PREVIEW_PROBE_BYTES) {
-        probed = true;
-        binary = std::memchr(kept.data(), 0, PREVIEW_PROBE_BYTES) != nullptr;
-        if (binary) cut = 0;
-      }
-    } else {
-      if (scratch.capacity() == 0 && !scratch.allocate(kPreviewChunk)) {
-        return std::unexpected(out_of_memory_reading(*path));
-      }
-      auto n = reader->read(scratch.data(), kPreviewChunk);
-      if (!n) return std::unexpected(std::move(n.error()));
-      if (*n == 0) break;
-      beyond += *n;
+      counted = len;
+    }
+    if (!probed && len >= PREVIEW_PROBE_BYTES) {
+      probed = true;
+      binary = std::memchr(kept.data(), 0, PREVIEW_PROBE_BYTES) != nullptr;
+      if (binary) cut = 0;
     }
   }
   if (!probed) binary = len > 0 && std::memchr(kept.data(), 0, std::min(len, PREVIEW_PROBE_BYTES)) != nullptr;
 
-  std::uint64_t size = len + beyond;
+  std::uint64_t size = len;
+  if (!at_end) {
+    // The size as the open file reports it now. A file that grows or
+    // shrinks meanwhile gives its length at this moment, as true as one
+    // counted to the end. Pseudo-files report 0, a page or a size of their
+    // own making, and a size below what was read is plainly not the
+    // length: those are counted to the end.
+    auto now = reader.stat();
+    if (!now) return std::unexpected(std::move(now.error()));
+    if (now->size_exact && now->size != 0 && now->size >= len) {
+      size = now->size;
+    } else {
+      if (spare.capacity() < kPreviewChunk && !spare.allocate(kPreviewChunk)) {
+        return std::unexpected(out_of_memory_reading(*path));
+      }
+      for (;;) {
+        auto n = reader.read(spare.data(), spare.capacity());
+        if (!n) return std::unexpected(std::move(n.error()));
+        if (*n == 0) break;
+        size += *n;
+      }
+    }
+  }
+
   FileAgentResponse r = success("readPreview");
   r.bytes = size;
   r.total_bytes = size;
