@@ -310,8 +310,8 @@ INSTANTIATE_TEST_SUITE_P(Table, EditedSize,
 
 struct ReplaceCase {
   std::string content;
-  std::vector<std::uint64_t> at;
-  std::size_t old_len;
+  std::string old_string;
+  std::uint64_t count;
   std::string replacement;
   std::string result;
 };
@@ -324,17 +324,17 @@ class ReplaceOccurrences : public ::testing::TestWithParam<ReplaceCase> {};
 
 TEST_P(ReplaceOccurrences, CopiesAroundEachOccurrence) {
   const ReplaceCase& c = GetParam();
-  auto out = replace_occurrences(c.content, c.at, c.old_len, c.replacement);
+  auto out = replace_occurrences(c.content, c.old_string, c.replacement, c.count);
   ASSERT_TRUE(out.has_value());
   EXPECT_EQ(out->view(), c.result);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ReplaceOccurrences,
-    ::testing::Values(ReplaceCase{"aaa", {0}, 2, "b", "ba"}, ReplaceCase{"aaaa", {0, 2}, 2, "xyz", "xyzxyz"},
-                      ReplaceCase{"aaaa", {0, 2}, 2, "", ""}, ReplaceCase{"a-b-c", {1, 3}, 1, "\r\n", "a\r\nb\r\nc"},
-                      ReplaceCase{"head.tail", {4}, 1, "", "headtail"}, ReplaceCase{"xyz", {2}, 1, "ZZ", "xyZZ"},
-                      ReplaceCase{std::string("\0\xff\0", 3), {1}, 1, "\xc3\xa9", std::string("\0\xc3\xa9\0", 4)}));
+    ::testing::Values(ReplaceCase{"aaa", "aa", 1, "b", "ba"}, ReplaceCase{"aaaa", "aa", 2, "xyz", "xyzxyz"},
+                      ReplaceCase{"aaaa", "aa", 2, "", ""}, ReplaceCase{"a-b-c", "-", 2, "\r\n", "a\r\nb\r\nc"},
+                      ReplaceCase{"head.tail", ".", 1, "", "headtail"}, ReplaceCase{"xyz", "z", 1, "ZZ", "xyZZ"},
+                      ReplaceCase{std::string("\0\xff\0", 3), "\xff", 1, "\xc3\xa9", std::string("\0\xc3\xa9\0", 4)}));
 
 // --- clip_diff_text ----------------------------------------------------------
 
@@ -482,8 +482,8 @@ void PrintTo(const MemoryCase& c, std::ostream* os) { *os << c.name; }
 
 class EditOutOfMemory : public ::testing::TestWithParam<MemoryCase> {};
 
-// Whichever of the file, the occurrence list or the new content does not
-// fit, the edit ends in an error response and the file stays as it was.
+// Whichever of the file or the new content does not fit, the edit ends in
+// an error response and the file stays as it was.
 TEST_P(EditOutOfMemory, EndsInAnErrorAndLeavesTheFile) {
   if (!kAddressLimitWorks) GTEST_SKIP() << "no address-space limit here";
   const MemoryCase& c = GetParam();
@@ -514,13 +514,42 @@ INSTANTIATE_TEST_SUITE_P(
         // 16 MiB of file with 4 MiB to spare.
         MemoryCase{"File", [] { return std::string(16u << 20, 'a'); }, "a", "b", 4u << 20,
                    "out of memory reading remote file {}"},
-        // 16 Mi occurrences need 128 MiB of offsets.
-        MemoryCase{"OccurrenceList", [] { return std::string(16u << 20, 'a'); }, "a", "b", 48u << 20,
-                   "out of memory editing remote file {}"},
         // 16 Ki occurrences of one byte each become 16 KiB apiece: 256 MiB.
         MemoryCase{"NewContent", [] { return every_kib(16u << 20); }, "#", std::string(16u << 10, 'z'), 64u << 20,
                    "out of memory editing remote file {}"}),
     [](const auto& info) { return info.param.name; });
+
+// Millions of one-byte occurrences: the edit holds the old and the new
+// content and nothing that grows with their number, and its result is what
+// a plain replacement byte by byte gives.
+TEST(EditManyOccurrences, FitsBesideTheContentsAndEqualsAPlainReplacement) {
+  std::string content(16u << 20, 'a');
+  for (std::size_t i = 0; i < content.size(); i += 7) content[i] = '\n';
+  for (const std::string replacement : {"", "b", "bc"}) {
+    std::string expected;
+    std::uint64_t count = 0;
+    for (char c : content) {
+      if (c == 'a') ++count;
+      expected += c == 'a' ? replacement : std::string(1, c);
+    }
+    Scratch dir;
+    put(dir / "f", content);
+    FileAgentRequest req;
+    req.path = dir / "f";
+    req.old_string = "a";
+    req.new_string = replacement;
+    req.replace_all = true;
+    auto edit = [&] {
+      auto r = edit_file(native_platform(), req);
+      return r.has_value() && r->replacements == count && r->diff->changes.size() == 16 && r->diff->truncated;
+    };
+    // Old and new content with 8 MiB to spare; a list of the offsets alone
+    // would take 110 MiB.
+    const std::size_t headroom = content.size() + expected.size() + (8u << 20);
+    EXPECT_EQ(kAddressLimitWorks ? with_memory_headroom(headroom, edit) : (edit() ? 0 : 1), 0) << replacement;
+    EXPECT_TRUE(get(dir / "f") == expected) << replacement;
+  }
+}
 
 // The preview's buffer follows the cut, not the metadata: a file whose
 // metadata claims a terabyte is previewed within a few megabytes.
