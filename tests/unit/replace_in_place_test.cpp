@@ -37,9 +37,5 @@ TEST(ReplaceInPlace, EqualsTheCopyingReplacement) {
   }
 }
 
-TEST(ReplaceInPlace, LeavesContentWithoutOccurrencesAlone) {
-  EXPECT_EQ(in_place("abc", "bd", ""), "abc");
-}
-
 }  // namespace
 }  // namespace brevok
