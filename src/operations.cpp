@@ -72,80 +72,104 @@ std::optional<std::size_t> find_nth_line_feed(std::string_view bytes, std::uint6
 }
 
 namespace {
-// Reads are made in pieces of this size, so that a short preview of a
-// large file touches little memory.
+// Reads are made in pieces of at most this size.
 constexpr std::size_t kPreviewChunk = std::size_t(2) << 20;
-// Buffer for the preview, sized by the file's metadata within these bounds
-// and grown if the file turns out longer.
-constexpr std::uint64_t kPreviewMinBuffer = 64 * 1024;
-constexpr std::uint64_t kPreviewMaxInitialBuffer = std::uint64_t(1) << 30;
+// The preview's buffer starts at this size and doubles whenever the bytes
+// up to the cut need more. What the metadata says plays no part in it: it
+// may be far larger than the preview (a log of many gigabytes previewed for
+// a few lines) or simply wrong.
+constexpr std::size_t kPreviewFirstBuffer = 64 * 1024;
 }  // namespace
 
-// The file is read in pieces: the bytes up to the cut (and at least the
-// probe) are kept, the rest is only counted, so memory follows the preview
-// rather than the file; the answer is the same as for the whole file.
+// The file is read up to the cut (and at least the probe), and no further
+// where it can be helped: the size of the rest comes from the open file
+// once the bytes read have settled the answer. Only where that size cannot
+// be trusted is the rest read and counted.
 Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentRequest& request) {
   auto path = expand_remote_path(platform, request.path);
   if (!path) return std::unexpected(std::move(path.error()));
   auto file = open_remote_file(platform, *path);
   if (!file) return std::unexpected(std::move(file.error()));
-  const FileMeta* meta = &file->meta;
-  RemoteFileReader* reader = &file->reader;
+  RemoteFileReader& reader = file->reader;
 
   std::uint64_t wanted = preview_end_line(request.offset, request.limit);
   std::optional<std::size_t> cut;
   if (wanted == 0) cut = 0;
 
   ByteBuffer kept;
-  std::uint64_t hint = std::clamp(meta->size + 1 < meta->size ? kPreviewMaxInitialBuffer : meta->size + 1,
-                                  kPreviewMinBuffer, kPreviewMaxInitialBuffer);
-  if (!kept.allocate(static_cast<std::size_t>(hint))) return std::unexpected(out_of_memory_reading(*path));
+  if (!kept.allocate(kPreviewFirstBuffer)) return std::unexpected(out_of_memory_reading(*path));
+  // Where a read goes once the buffer is full: only bytes that turn up
+  // there make it grow, so a file that ends exactly at the buffer's end
+  // never doubles it for nothing.
+  ByteBuffer spare;
   std::size_t len = 0;
-  std::size_t counted = 0;   // kept bytes searched for line feeds
-  std::uint64_t beyond = 0;  // bytes read after the kept ones
-  ByteBuffer scratch;
+  std::size_t counted = 0;  // kept bytes searched for line feeds
   bool binary = false;
   bool probed = false;
+  bool at_end = false;
 
-  for (;;) {
-    if (!cut || len < PREVIEW_PROBE_BYTES) {
-      if (len == kept.capacity()) {
-        ByteBuffer bigger;
-        if (len > SIZE_MAX / 2 || !bigger.allocate(len * 2)) return std::unexpected(out_of_memory_reading(*path));
-        std::memcpy(bigger.data(), kept.data(), len);
-        kept = std::move(bigger);
+  while (!(cut && probed)) {
+    const bool full = len == kept.capacity();
+    if (full && spare.capacity() == 0 && !spare.allocate(kPreviewFirstBuffer)) {
+      return std::unexpected(out_of_memory_reading(*path));
+    }
+    char* into = full ? spare.data() : kept.data() + len;
+    auto n = reader.read(into, full ? spare.capacity() : std::min(kept.capacity() - len, kPreviewChunk));
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) {
+      at_end = true;
+      break;
+    }
+    if (full) {
+      // len is at least the spare's size, so twice len holds both.
+      ByteBuffer bigger;
+      if (len > SIZE_MAX / 2 || !bigger.allocate(len * 2)) return std::unexpected(out_of_memory_reading(*path));
+      std::memcpy(bigger.data(), kept.data(), len);
+      std::memcpy(bigger.data() + len, spare.data(), *n);
+      kept = std::move(bigger);
+    }
+    len += *n;
+    // Line feeds are looked for only once enough bytes wait for the
+    // wanted one to be among them: a preview asking for more lines than
+    // the file has bytes (the whole file) never counts at all.
+    if (!cut && len - counted >= wanted) {
+      if (auto at = find_nth_line_feed(std::string_view(kept.data() + counted, len - counted), wanted)) {
+        cut = counted + *at;
       }
-      auto n = reader->read(kept.data() + len, std::min(kept.capacity() - len, kPreviewChunk));
-      if (!n) return std::unexpected(std::move(n.error()));
-      if (*n == 0) break;
-      len += *n;
-      // Line feeds are looked for only once enough bytes wait for the
-      // wanted one to be among them: a preview asking for more lines than
-      // the file has bytes (the whole file) never counts at all.
-      if (!cut && len - counted >= wanted) {
-        if (auto at = find_nth_line_feed(std::string_view(kept.data() + counted, len - counted), wanted)) {
-          cut = counted + *at;
-        }
-        counted = len;
-      }
-      if (!probed && len >= PREVIEW_PROBE_BYTES) {
-        probed = true;
-        binary = std::memchr(kept.data(), 0, PREVIEW_PROBE_BYTES) != nullptr;
-        if (binary) cut = 0;
-      }
-    } else {
-      if (scratch.capacity() == 0 && !scratch.allocate(kPreviewChunk)) {
-        return std::unexpected(out_of_memory_reading(*path));
-      }
-      auto n = reader->read(scratch.data(), kPreviewChunk);
-      if (!n) return std::unexpected(std::move(n.error()));
-      if (*n == 0) break;
-      beyond += *n;
+      counted = len;
+    }
+    if (!probed && len >= PREVIEW_PROBE_BYTES) {
+      probed = true;
+      binary = std::memchr(kept.data(), 0, PREVIEW_PROBE_BYTES) != nullptr;
+      if (binary) cut = 0;
     }
   }
   if (!probed) binary = len > 0 && std::memchr(kept.data(), 0, std::min(len, PREVIEW_PROBE_BYTES)) != nullptr;
 
-  std::uint64_t size = len + beyond;
+  std::uint64_t size = len;
+  if (!at_end) {
+    // The size as the open file reports it now. A file that grows or
+    // shrinks meanwhile gives its length at this moment, as true as one
+    // counted to the end. Pseudo-files report 0, a page or a size of their
+    // own making, and a size below what was read is plainly not the
+    // length: those are counted to the end.
+    auto now = reader.stat();
+    if (!now) return std::unexpected(std::move(now.error()));
+    if (now->size_exact && now->size != 0 && now->size >= len) {
+      size = now->size;
+    } else {
+      if (spare.capacity() < kPreviewChunk && !spare.allocate(kPreviewChunk)) {
+        return std::unexpected(out_of_memory_reading(*path));
+      }
+      for (;;) {
+        auto n = reader.read(spare.data(), spare.capacity());
+        if (!n) return std::unexpected(std::move(n.error()));
+        if (*n == 0) break;
+        size += *n;
+      }
+    }
+  }
+
   FileAgentResponse r = success("readPreview");
   r.bytes = size;
   r.total_bytes = size;
@@ -249,32 +273,15 @@ std::size_t Searcher::find_kmp(std::string_view hay, std::size_t from) {
   return std::string_view::npos;
 }
 
-std::optional<std::vector<std::uint64_t>> find_occurrences(std::string_view content, std::string_view needle) {
-  std::vector<std::uint64_t> found;
-  try {
-    Searcher searcher(needle);
-    std::size_t from = 0;
-    for (;;) {
-      std::size_t at = searcher.find(content, from);
-      if (at == std::string_view::npos) break;
-      found.push_back(at);
-      from = at + needle.size();
-    }
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
-  return found;
-}
-
 std::uint64_t edited_size(std::uint64_t size, std::uint64_t count, std::uint64_t old_len, std::uint64_t new_len) {
   std::uint64_t removed = saturating_mul(count, old_len);
   std::uint64_t kept = size > removed ? size - removed : 0;
   return saturating_add(kept, saturating_mul(count, new_len));
 }
 
-std::optional<ByteBuffer> replace_occurrences(std::string_view content, const std::vector<std::uint64_t>& occurrences,
-                                              std::size_t old_len, std::string_view new_string) {
-  std::uint64_t size = edited_size(content.size(), occurrences.size(), old_len, new_string.size());
+std::optional<ByteBuffer> replace_occurrences(std::string_view content, std::string_view old_string,
+                                              std::string_view new_string, std::uint64_t count) {
+  std::uint64_t size = edited_size(content.size(), count, old_string.size(), new_string.size());
   ByteBuffer out;
   // Nothing is left (every byte was an occurrence and the replacement is
   // empty): an empty buffer has no storage to copy into, not even zero bytes.
@@ -282,12 +289,18 @@ std::optional<ByteBuffer> replace_occurrences(std::string_view content, const st
   if (size >= SIZE_MAX || !out.allocate(static_cast<std::size_t>(size))) return std::nullopt;
   char* w = out.data();
   std::size_t prev = 0;
-  for (std::uint64_t p : occurrences) {
-    std::memcpy(w, content.data() + prev, p - prev);
-    w += p - prev;
-    std::memcpy(w, new_string.data(), new_string.size());
-    w += new_string.size();
-    prev = p + old_len;
+  try {
+    // The same search over the same bytes finds the `count` occurrences
+    // that sized the buffer.
+    for_each_occurrence(content, old_string, [&](std::size_t p) {
+      std::memcpy(w, content.data() + prev, p - prev);
+      w += p - prev;
+      std::memcpy(w, new_string.data(), new_string.size());
+      w += new_string.size();
+      prev = p + old_string.size();
+    });
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
   }
   std::memcpy(w, content.data() + prev, content.size() - prev);
   w += content.size() - prev;
@@ -295,20 +308,24 @@ std::optional<ByteBuffer> replace_occurrences(std::string_view content, const st
   return out;
 }
 
-std::size_t replace_occurrences_in_place(char* content, std::size_t size,
-                                         const std::vector<std::uint64_t>& occurrences, std::size_t old_len,
-                                         std::string_view new_string) {
+std::optional<std::size_t> replace_occurrences_in_place(char* content, std::size_t size, std::string_view old_string,
+                                                        std::string_view new_string) {
   // The write position never passes the read position, and each new
-  // string ends no later than the old one it replaces.
+  // string ends no later than the old one it replaces: the search, which
+  // only looks at bytes from the read position on, sees the old content.
   char* w = content;
   std::size_t prev = 0;
-  for (std::uint64_t p : occurrences) {
-    const std::size_t n = static_cast<std::size_t>(p) - prev;
-    if (w != content + prev) std::memmove(w, content + prev, n);
-    w += n;
-    std::memcpy(w, new_string.data(), new_string.size());
-    w += new_string.size();
-    prev = static_cast<std::size_t>(p) + old_len;
+  try {
+    for_each_occurrence(std::string_view(content, size), old_string, [&](std::size_t p) {
+      const std::size_t n = p - prev;
+      if (w != content + prev) std::memmove(w, content + prev, n);
+      w += n;
+      std::memcpy(w, new_string.data(), new_string.size());
+      w += new_string.size();
+      prev = p + old_string.size();
+    });
+  } catch (const std::bad_alloc&) {
+    return std::nullopt;
   }
   if (w != content + prev) std::memmove(w, content + prev, size - prev);
   w += size - prev;
@@ -325,22 +342,21 @@ std::pair<std::string, bool> clip_diff_text(std::string_view text) {
   return {std::move(s), true};
 }
 
-EditDiff build_edit_diff(std::string_view content, const std::vector<std::uint64_t>& occurrences,
+EditDiff build_edit_diff(std::string_view content, std::span<const std::uint64_t> first, std::uint64_t count,
                          std::string_view old_string, std::string_view new_string) {
   EditDiff diff;
-  std::size_t shown = std::min(occurrences.size(), EDIT_DIFF_MAX_CHANGES);
-  diff.changes.reserve(shown);
-  diff.truncated = occurrences.size() > EDIT_DIFF_MAX_CHANGES;
+  diff.changes.reserve(first.size());
+  diff.truncated = count > EDIT_DIFF_MAX_CHANGES;
   auto [removed, cut_removed] = clip_diff_text(old_string);
   auto [added, cut_added] = clip_diff_text(new_string);
-  if (shown > 0 && (cut_removed || cut_added)) diff.truncated = true;
+  if (!first.empty() && (cut_removed || cut_added)) diff.truncated = true;
   // Line numbers are those of the old content; counting resumes where the
   // previous occurrence was, which gives the same numbers as counting from
   // the start each time.
   std::uint64_t line = 1;
   std::size_t counted = 0;
-  for (std::size_t i = 0; i < shown; ++i) {
-    std::size_t p = static_cast<std::size_t>(occurrences[i]);
+  for (std::uint64_t at : first) {
+    std::size_t p = static_cast<std::size_t>(at);
     line += count_line_feeds(content.data() + counted, p - counted);
     counted = p;
     diff.changes.push_back(LineChange{line, removed, added});
@@ -357,31 +373,42 @@ Result<FileAgentResponse> edit_file(Platform& platform, const FileAgentRequest& 
 
   auto out_of_memory = [&] { return fail("out of memory editing remote file " + display_path(*path)); };
   std::string_view old_content = file->content.view();
-  auto occurrences = find_occurrences(old_content, request.old_string);
-  if (!occurrences) return out_of_memory();
-  std::size_t count = occurrences->size();
+  // One pass counts the occurrences and keeps the few the diff shows; the
+  // replacement searches again. Nothing grows with their number.
+  std::uint64_t count = 0;
+  std::uint64_t first[EDIT_DIFF_MAX_CHANGES];
+  try {
+    for_each_occurrence(old_content, request.old_string, [&](std::size_t at) {
+      if (count < EDIT_DIFF_MAX_CHANGES) first[count] = at;
+      ++count;
+    });
+  } catch (const std::bad_alloc&) {
+    return out_of_memory();
+  }
   if (count == 0) return fail("oldString not found in remote file");
   if (count >= 2 && !request.replace_all) {
     return fail("oldString is not unique (found " + std::to_string(count) + " occurrences); set replaceAll=true");
   }
-  EditDiff diff = build_edit_diff(old_content, *occurrences, request.old_string, request.new_string);
+  const std::size_t shown = count < EDIT_DIFF_MAX_CHANGES ? static_cast<std::size_t>(count) : EDIT_DIFF_MAX_CHANGES;
+  EditDiff diff = build_edit_diff(old_content, std::span<const std::uint64_t>(first, shown), count, request.old_string,
+                                  request.new_string);
   // When nothing grows, the new content is made in the old one's place:
   // no second buffer of the file's size to fill.
   ByteBuffer fresh;
   if (request.new_string.size() <= request.old_string.size()) {
-    file->content.set_size(replace_occurrences_in_place(file->content.data(), file->content.size(), *occurrences,
-                                                        request.old_string.size(), request.new_string));
+    auto size = replace_occurrences_in_place(file->content.data(), file->content.size(), request.old_string,
+                                             request.new_string);
+    if (!size) return out_of_memory();
+    file->content.set_size(*size);
     fresh = std::move(file->content);
   } else {
-    auto built = replace_occurrences(old_content, *occurrences, request.old_string.size(), request.new_string);
+    auto built = replace_occurrences(old_content, request.old_string, request.new_string, count);
     if (!built) return out_of_memory();
     fresh = std::move(*built);
     // The old content has served its purpose; let it go before the install
     // reads the new file back.
     file->content = ByteBuffer();
   }
-  occurrences->clear();
-  occurrences->shrink_to_fit();
 
   auto installed = install_remote_file(platform, *path, fresh.view(), false, file->meta, true);
   if (!installed) return std::unexpected(std::move(installed.error()));

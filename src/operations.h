@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -52,29 +53,43 @@ class Searcher {
   std::vector<std::size_t> border_;  // built the first time it is needed
 };
 
-// Start offsets of the leftmost, non-overlapping occurrences of `needle`
-// (not empty); nullopt when memory runs out.
-std::optional<std::vector<std::uint64_t>> find_occurrences(std::string_view content, std::string_view needle);
+// Calls `found` with the start offset of each leftmost, non-overlapping
+// occurrence of `needle` (not empty), in ascending order; nothing is kept
+// between calls, so a caller holds only what it chooses to. May throw
+// std::bad_alloc (the automaton's table, built on demand).
+template <class F>
+void for_each_occurrence(std::string_view content, std::string_view needle, F&& found) {
+  Searcher searcher(needle);
+  for (std::size_t from = 0;;) {
+    std::size_t at = searcher.find(content, from);
+    if (at == std::string_view::npos) return;
+    found(at);
+    from = at + needle.size();
+  }
+}
 
 // Length after replacing `count` occurrences, each step saturating.
 std::uint64_t edited_size(std::uint64_t size, std::uint64_t count, std::uint64_t old_len, std::uint64_t new_len);
 
-// The content with every listed occurrence replaced; nullopt when memory
-// runs out.
-std::optional<ByteBuffer> replace_occurrences(std::string_view content, const std::vector<std::uint64_t>& occurrences,
-                                              std::size_t old_len, std::string_view new_string);
+// The content with every occurrence of `old_string` replaced, found again
+// by a fresh search; `count` is their number, which sizes the result
+// exactly. nullopt when memory runs out.
+std::optional<ByteBuffer> replace_occurrences(std::string_view content, std::string_view old_string,
+                                              std::string_view new_string, std::uint64_t count);
 // The same within the content's own bytes, for a `new_string` no longer
-// than the old one (bytes only move towards the front); returns the new
-// length.
-std::size_t replace_occurrences_in_place(char* content, std::size_t size,
-                                         const std::vector<std::uint64_t>& occurrences, std::size_t old_len,
-                                         std::string_view new_string);
+// than `old_string` (bytes only move towards the front); returns the new
+// length, or nullopt when memory runs out (the content then partly
+// rewritten).
+std::optional<std::size_t> replace_occurrences_in_place(char* content, std::size_t size, std::string_view old_string,
+                                                        std::string_view new_string);
 
 // The text as valid UTF-8 cut to at most EDIT_DIFF_TEXT_LIMIT bytes at a
 // character boundary, with "…" when cut; the flag tells whether it was.
 std::pair<std::string, bool> clip_diff_text(std::string_view text);
 
-EditDiff build_edit_diff(std::string_view content, const std::vector<std::uint64_t>& occurrences,
+// The line changes of an edit: `first` holds the start offsets of the
+// first min(count, EDIT_DIFF_MAX_CHANGES) of its `count` occurrences.
+EditDiff build_edit_diff(std::string_view content, std::span<const std::uint64_t> first, std::uint64_t count,
                          std::string_view old_string, std::string_view new_string);
 
 }  // namespace brevok
