@@ -85,8 +85,8 @@ class Platform {
   virtual Result<void> create_directories(const NativePath& path) = 0;
   // Opens a new file for writing only; fails if anything (even a dangling
   // symbolic link) already has the name. Only the agent's user may read it
-  // until set_permissions says otherwise. Until the file is renamed or
-  // removed, a signal that ends the agent removes it first.
+  // until set_permissions says otherwise. On POSIX, until the file is
+  // renamed or removed, a signal that ends the agent removes it first.
   virtual Result<FileHandle> create_exclusive(const NativePath& path) = 0;
   // Opens an existing file for reading. Never waits for a writer (a FIFO)
   // or for a device: what it opens is checked with stat_handle.
