@@ -10,15 +10,6 @@
 
 namespace brevok {
 
-std::string Error::full() const {
-  std::string out;
-  for (auto it = chain_.rbegin(); it != chain_.rend(); ++it) {
-    if (!out.empty() || it != chain_.rbegin()) out += ": ";
-    out += *it;
-  }
-  return out;
-}
-
 FileAgentResponse error_response(std::string operation, std::string message) {
   FileAgentResponse r;
   r.ok = false;

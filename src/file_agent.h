@@ -1,67 +1,19 @@
-// The agent's main module: error values, the command line and the one
-// request cycle that turns standard input into one response line.
+// The agent's main module: the command line and the one request cycle that
+// turns standard input into one response line.
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <span>
 #include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
+
+#include "error.h"
 
 namespace brevok {
 
 inline constexpr std::string_view PROGRAM_NAME = "brevok-file-agent";
 inline constexpr std::string_view AGENT_VERSION = "4.0.0";
-inline constexpr std::uint32_t FILE_AGENT_PROTOCOL = 1;
 inline constexpr std::uint64_t MAX_REQUEST_BYTES = 134217728;  // 128 MiB
-inline constexpr std::size_t RESPONSE_BUFFER_BYTES = 8192;
-
-// A failure as a chain of messages, outermost first. A fresh error holds one
-// message; `context` puts another in front of it. The full chain goes to
-// standard error, the outermost message alone into an error response.
-class Error {
- public:
-  explicit Error(std::string message) { chain_.push_back(std::move(message)); }
-
-  // An operating-system error: the system's own text, and whether it means
-  // that nothing exists at the path (the one kind callers tell apart).
-  static Error os(std::string text, bool not_found = false) {
-    Error e(std::move(text));
-    e.not_found_ = not_found;
-    return e;
-  }
-
-  Error&& context(std::string message) && {
-    chain_.push_back(std::move(message));
-    return std::move(*this);
-  }
-
-  const std::string& outermost() const { return chain_.back(); }
-  std::string full() const;
-  std::size_t depth() const { return chain_.size(); }
-  bool has_cause() const { return chain_.size() > 1; }
-  // True only for an operating-system "nothing at this path" error that has
-  // not been wrapped yet.
-  bool is_not_found() const { return not_found_ && chain_.size() == 1; }
-
- private:
-  std::vector<std::string> chain_;  // innermost first, so wrapping is a push
-  bool not_found_ = false;
-};
-
-template <class T>
-using Result = std::expected<T, Error>;
-
-inline std::unexpected<Error> fail(std::string message) {
-  return std::unexpected<Error>(Error(std::move(message)));
-}
-
-// Fails with `message` in front of the cause.
-inline std::unexpected<Error> fail(Error&& cause, std::string message) {
-  return std::unexpected<Error>(std::move(cause).context(std::move(message)));
-}
 
 class Platform;
 struct FileAgentResponse;

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "file_agent.h"
+#include "error.h"
 #include "platform.h"
 #include "protocol.h"
 

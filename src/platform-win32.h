@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "file_agent.h"
+#include "error.h"
 
 namespace brevok::win32 {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "file_agent.h"
+#include "error.h"
 
 namespace brevok {
 

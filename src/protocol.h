@@ -8,10 +8,13 @@
 #include <string_view>
 #include <vector>
 
-#include "file_agent.h"
+#include "error.h"
 #include "platform.h"
 
 namespace brevok {
+
+inline constexpr std::uint32_t FILE_AGENT_PROTOCOL = 1;
+inline constexpr std::size_t RESPONSE_BUFFER_BYTES = 8192;
 
 struct FileAgentRequest {
   std::uint32_t protocol = 0;

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "file_agent.h"
+#include "error.h"
 #include "platform.h"
 
 namespace brevok {

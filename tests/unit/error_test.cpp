@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "file_agent.h"
+#include "error.h"
 
 namespace brevok {
 namespace {

@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "file_agent.h"
 #include "protocol.h"
 #include "text.h"
 
