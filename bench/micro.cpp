@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "base64.h"
 #include "bench_data.h"
 #include "operations.h"
-#include "protocol.h"
+#include "request_decoder.h"
+#include "response_encoder.h"
 
 namespace {
 

@@ -4,6 +4,8 @@
 #include "platform.h"
 #include "protocol.h"
 #include "remote_fs.h"
+#include "request_decoder.h"
+#include "response_encoder.h"
 
 #include <algorithm>
 #include <new>

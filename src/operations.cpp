@@ -6,6 +6,7 @@
 #include <new>
 
 #include "remote_fs.h"
+#include "utf8.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "protocol.h"
+#include "utf8.h"
 
 namespace brevok {
 

@@ -11,8 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "protocol.h"
 #include "request_codec.h"
+#include "request_decoder.h"
+#include "utf8.h"
 
 namespace {
 

@@ -19,6 +19,7 @@
 #include "file_agent.h"
 #include "memory_platform.h"
 #include "protocol.h"
+#include "request_decoder.h"
 #include "remote_fs.h"
 
 namespace {

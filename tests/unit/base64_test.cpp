@@ -6,7 +6,7 @@
 #include <random>
 #include <string>
 
-#include "protocol.h"
+#include "base64.h"
 
 namespace brevok {
 namespace {

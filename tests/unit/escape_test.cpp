@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "file_agent.h"
-#include "protocol.h"
+#include "response_encoder.h"
 
 namespace brevok {
 namespace {

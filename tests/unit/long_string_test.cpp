@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "protocol.h"
+#include "request_decoder.h"
 
 namespace brevok {
 namespace {

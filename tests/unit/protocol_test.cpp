@@ -9,7 +9,8 @@
 #include <vector>
 
 #include "file_agent.h"
-#include "protocol.h"
+#include "request_decoder.h"
+#include "response_encoder.h"
 #include "text.h"
 
 namespace brevok {

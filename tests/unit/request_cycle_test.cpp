@@ -10,7 +10,7 @@
 #include "fault_platform.h"
 #include "file_agent.h"
 #include "memory_stdio.h"
-#include "protocol.h"
+#include "response_encoder.h"
 
 namespace brevok::testing {
 namespace {
