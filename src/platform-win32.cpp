@@ -66,36 +66,13 @@ constexpr std::size_t kMaxIoCall = std::size_t(1) << 30;
 // to act in the agent's name.
 constexpr DWORD kOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
 
-Error win_error(DWORD code) { return Error::os(win32::system_error_text(code), win32::is_not_found_error(code)); }
-
-std::unexpected<Error> fail_with(DWORD code) { return std::unexpected<Error>(win_error(code)); }
-
-std::unexpected<Error> last_error() { return fail_with(::GetLastError()); }
+using win32::fail_with;
+using win32::last_error;
+using win32::names_a_device;
 
 std::unexpected<Error> status_error(NTSTATUS status) { return fail_with(::RtlNtStatusToDosError(status)); }
 
 HANDLE as_handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
-
-bool starts_with_ci(std::wstring_view text, std::wstring_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::towlower(text[i]) != std::towlower(prefix[i])) return false;
-  }
-  return true;
-}
-
-// Whether a system path names a device rather than a file on a volume:
-// "\\.\NUL", "\\.\COM1" and "\\.\C:" (what GetFullPathNameW makes of NUL,
-// COM1, CON...), pipes and mailslots. Opening one may block, or take a
-// pipe's only instance from its server, so such a path is refused before
-// anything is opened. Whatever else turns out not to be a disk file is
-// refused once it is open.
-bool names_a_device(std::wstring_view path) {
-  if (!path.starts_with(L"\\\\.\\") && !path.starts_with(L"\\\\?\\")) return false;
-  std::wstring_view rest = path.substr(4);
-  if (rest.find(L'\\') == std::wstring_view::npos) return true;
-  return starts_with_ci(rest, L"pipe\\") || starts_with_ci(rest, L"mailslot\\");
-}
 
 struct HandleCloser {
   void operator()(void* h) const { ::CloseHandle(h); }
@@ -477,29 +454,6 @@ class Win32Platform final : public Platform {
   }
 };
 
-// ---------------------------------------------------------------------------
-// Large buffers. Most are filled whole and committed at once. The request
-// buffer is sized for the largest request but usually holds a few bytes:
-// it only reserves address space, and memory is committed as the request
-// arrives, so that its 128 MiB count against the system's commit limit
-// only as far as a request fills them.
-
-constexpr std::size_t kLargeThreshold = std::size_t(4) << 20;
-
-struct Reservation {
-  std::uintptr_t base = 0;
-  std::size_t size = 0;
-};
-// One thread; at most a few reserved buffers are alive at once.
-Reservation g_reservations[4];
-
-Reservation* reservation_of(std::uintptr_t address) {
-  for (Reservation& r : g_reservations) {
-    if (r.base != 0 && address >= r.base && address - r.base < r.size) return &r;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 Platform& native_platform() {
@@ -507,183 +461,11 @@ Platform& native_platform() {
   return platform;
 }
 
-char* allocate_bytes(std::size_t size) {
-  if (size < kLargeThreshold) return static_cast<char*>(std::malloc(size == 0 ? 1 : size));
-  return static_cast<char*>(::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
-}
-
-char* reserve_bytes(std::size_t size) {
-  if (size < kLargeThreshold) return allocate_bytes(size);
-  for (Reservation& r : g_reservations) {
-    if (r.base != 0) continue;
-    void* p = ::VirtualAlloc(nullptr, size, MEM_RESERVE, PAGE_READWRITE);
-    if (p == nullptr) return nullptr;
-    r = Reservation{reinterpret_cast<std::uintptr_t>(p), size};
-    return static_cast<char*>(p);
-  }
-  return allocate_bytes(size);  // no slot left: committed like any other
-}
-
-bool commit_bytes(char* bytes, std::size_t size) {
-  if (size == 0 || reservation_of(reinterpret_cast<std::uintptr_t>(bytes)) == nullptr) return true;
-  return ::VirtualAlloc(bytes, size, MEM_COMMIT, PAGE_READWRITE) != nullptr;
-}
-
-void free_bytes(char* bytes, std::size_t size) {
-  if (size < kLargeThreshold) {
-    std::free(bytes);
-    return;
-  }
-  if (Reservation* r = reservation_of(reinterpret_cast<std::uintptr_t>(bytes))) *r = Reservation{};
-  ::VirtualFree(bytes, 0, MEM_RELEASE);
-}
-
-// ---------------------------------------------------------------------------
-// Text
-
 namespace win32 {
-
-namespace {
-
-bool is_lead_surrogate(unsigned c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool is_trail_surrogate(unsigned c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
-void append_utf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-}  // namespace
-
-std::optional<std::string> utf16_to_utf8(std::wstring_view text, bool keep_unpaired) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    unsigned c = static_cast<std::uint16_t>(text[i]);
-    if (is_lead_surrogate(c) && i + 1 < text.size() && is_trail_surrogate(static_cast<std::uint16_t>(text[i + 1]))) {
-      unsigned t = static_cast<std::uint16_t>(text[++i]);
-      append_utf8(out, 0x10000 + ((c - 0xD800) << 10) + (t - 0xDC00));
-    } else if (is_lead_surrogate(c) || is_trail_surrogate(c)) {
-      if (!keep_unpaired) return std::nullopt;
-      append_utf8(out, c);
-    } else {
-      append_utf8(out, c);
-    }
-  }
-  return out;
-}
-
-std::optional<std::wstring> utf8_to_utf16(std::string_view text) {
-  std::wstring out;
-  out.reserve(text.size());
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  auto continuation = [&](std::size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) {
-    return k < text.size() && byte(k) >= lo && byte(k) <= hi;
-  };
-  for (std::size_t i = 0; i < text.size();) {
-    unsigned b = byte(i);
-    std::uint32_t cp;
-    if (b < 0x80) {
-      cp = b;
-      i += 1;
-    } else if (b >= 0xC2 && b <= 0xDF && continuation(i + 1)) {
-      cp = ((b & 0x1F) << 6) | (byte(i + 1) & 0x3F);
-      i += 2;
-    } else if (b >= 0xE0 && b <= 0xEF && continuation(i + 1, b == 0xE0 ? 0xA0 : 0x80) && continuation(i + 2)) {
-      // ED A0..BF, a surrogate, is allowed: generalized UTF-8.
-      cp = ((b & 0x0F) << 12) | ((byte(i + 1) & 0x3F) << 6) | (byte(i + 2) & 0x3F);
-      i += 3;
-    } else if (b >= 0xF0 && b <= 0xF4 && continuation(i + 1, b == 0xF0 ? 0x90 : 0x80, b == 0xF4 ? 0x8F : 0xBF) &&
-               continuation(i + 2) && continuation(i + 3)) {
-      cp = ((b & 0x07) << 18) | ((byte(i + 1) & 0x3F) << 12) | ((byte(i + 2) & 0x3F) << 6) | (byte(i + 3) & 0x3F);
-      i += 4;
-    } else {
-      return std::nullopt;
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<wchar_t>(0xD800 + (cp >> 10));
-      out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<wchar_t>(cp);
-    }
-  }
-  return out;
-}
-
-Result<std::vector<std::string>> utf8_arguments(int argc, const wchar_t* const* argv) {
-  std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) {
-    auto arg = utf16_to_utf8(argv[i], false);
-    if (!arg) return fail("command-line argument " + std::to_string(i) + " is not valid UTF-16");
-    args.push_back(std::move(*arg));
-  }
-  return args;
-}
-
-std::string system_error_text(unsigned long code) {
-  wchar_t buf[512];
-  DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, buf,
-                             static_cast<DWORD>(std::size(buf)), nullptr);
-  while (n > 0 && (buf[n - 1] == L'\r' || buf[n - 1] == L'\n')) --n;
-  if (n == 0) return "system error " + std::to_string(code);
-  return *utf16_to_utf8(std::wstring_view(buf, n), true);
-}
-
-Result<std::wstring> system_path(std::string_view path) {
-  if (path.find('\0') != std::string_view::npos) return fail_with(ERROR_INVALID_NAME);
-  auto wide = utf8_to_utf16(path);
-  if (!wide) return fail_with(ERROR_NO_UNICODE_TRANSLATION);
-  // Already in the system's literal form, or nothing to resolve.
-  if (wide->empty() || wide->starts_with(L"\\\\?\\")) return std::move(*wide);
-  // The full path as the system would make it (current directory, "." and
-  // "..", "/" for "\", trailing dots and spaces), so that the prefix below,
-  // which turns all of that off, changes nothing else.
-  std::wstring full(wide->size() + MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = ::GetFullPathNameW(wide->c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-    if (n == 0) return last_error();
-    if (n < full.size()) {
-      full.resize(n);
-      break;
-    }
-    full.resize(n);  // n counts the terminating zero here
-  }
-  if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
-  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
-  if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
-  return full;
-}
 
 FileCalls& file_calls() {
   static FileCalls calls;
   return calls;
-}
-
-bool is_not_found_error(unsigned long code) {
-  switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_DRIVE:  // no such drive letter
-    case ERROR_BAD_NETPATH:    // no such server
-    case ERROR_BAD_NET_NAME:   // no such share on the server
-      return true;
-    default:
-      return false;
-  }
 }
 
 }  // namespace win32

@@ -1,7 +1,9 @@
-// Windows-only parts of the platform layer that the process entry and the
-// tests reach directly: the text conversions between the system's UTF-16
-// and the agent's UTF-8, the system's error texts, and the calls on which
-// the install's fallbacks turn.
+// Windows-only parts of the platform layer that its files share and that
+// the process entry and the tests reach directly: the text conversions
+// between the system's UTF-16 and the agent's UTF-8 and the system's error
+// texts (platform-win32-text.cpp), the system's form of a path
+// (platform-win32-path.cpp), and the calls on which the install's
+// fallbacks turn.
 #pragma once
 
 #ifndef NOMINMAX
@@ -41,11 +43,25 @@ std::string system_error_text(unsigned long code);
 // file or directory along the way, no such drive, share or server.
 bool is_not_found_error(unsigned long code);
 
+// The error of a Win32 error code: the system's text, and whether it means
+// that nothing is there.
+Error win_error(unsigned long code);
+inline std::unexpected<Error> fail_with(unsigned long code) { return std::unexpected<Error>(win_error(code)); }
+inline std::unexpected<Error> last_error() { return fail_with(::GetLastError()); }
+
 // A path as the file system calls take it: the full path, prefixed with
 // \\?\ (\\?\UNC\ for a share) so that no length limit and no further
 // rewriting applies. A path with U+0000 is refused with ERROR_INVALID_NAME,
 // one that is not generalized UTF-8 with ERROR_NO_UNICODE_TRANSLATION.
 Result<std::wstring> system_path(std::string_view path);
+
+// Whether a system path names a device rather than a file on a volume:
+// "\\.\NUL", "\\.\COM1" and "\\.\C:" (what GetFullPathNameW makes of NUL,
+// COM1, CON...), pipes and mailslots. Opening one may block, or take a
+// pipe's only instance from its server, so such a path is refused before
+// anything is opened. Whatever else turns out not to be a disk file is
+// refused once it is open.
+bool names_a_device(std::wstring_view path);
 
 // The calls whose refusals choose the fallbacks of the rename. Wine accepts
 // what Windows refuses here (it replaces a read-only file; it answers the
