@@ -213,8 +213,12 @@ TEST_P(ReadPreviewSize, TakesTheRestAtTheReportedSizeWhenItCanBeTrue) {
   Scratch dir;
   std::string path = dir / "f";
   if (c.name.starts_with("Proc")) {
+    // Linux's own pseudo-file; elsewhere (Wine shows the host's) nothing
+    // tells its file system apart.
     path = "/proc/kallsyms";
-    if (!std::filesystem::exists(path)) GTEST_SKIP() << "no " << path << " here";
+    if (kNativePathStyle != PathStyle::kPosix || !std::filesystem::exists(path)) {
+      GTEST_SKIP() << "no Linux " << path << " here";
+    }
   } else {
     std::string lines;
     for (int i = 0; lines.size() < (1u << 20); ++i) lines += "line " + std::to_string(i) + "\n";
