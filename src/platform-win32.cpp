@@ -42,19 +42,6 @@ namespace brevok {
 
 namespace {
 
-// FILE_INFO_BY_HANDLE_CLASS values of Windows 10 1709 on; mingw-w64 hides them.
-constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
-// FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE (Windows 10 1809), which
-// mingw-w64 does not define.
-constexpr DWORD kRenameIgnoreReadOnly = 0x40;
-
-// The attributes a file may be given; the others (directory, compressed,
-// sparse, reparse point...) the system keeps for itself.
-constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                                      FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                                      FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
-
 // FILETIME ticks (100 ns since 1601-01-01) at the Unix epoch.
 constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
 
@@ -62,28 +49,17 @@ constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
 // 32-bit count).
 constexpr std::size_t kMaxIoCall = std::size_t(1) << 30;
 
-// Every open by name: a named pipe reached through a link must not be able
-// to act in the agent's name.
-constexpr DWORD kOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
-
 using win32::fail_with;
+using win32::kOpenFlags;
+using win32::open_handle;
+using win32::set_attributes;
+using win32::UniqueHandle;
 using win32::last_error;
 using win32::names_a_device;
 
 std::unexpected<Error> status_error(NTSTATUS status) { return fail_with(::RtlNtStatusToDosError(status)); }
 
 HANDLE as_handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
-
-struct HandleCloser {
-  void operator()(void* h) const { ::CloseHandle(h); }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-UniqueHandle open_handle(const std::wstring& path, DWORD access, DWORD flags) {
-  HANDLE h = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, flags | kOpenFlags, nullptr);
-  return UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
-}
 
 std::int64_t unix_ns(const FILETIME& ft) {
   std::int64_t ticks =
@@ -111,21 +87,6 @@ Result<FileMeta> meta_of(HANDLE h) {
   meta.inode = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   meta.modified_ns = unix_ns(info.ftLastWriteTime);
   return meta;
-}
-
-// Gives an open file the settable part of `attributes`; all clear is
-// FILE_ATTRIBUTE_NORMAL, since 0 would leave the attributes as they are.
-bool set_attributes(HANDLE h, DWORD attributes) {
-  FILE_BASIC_INFO info{};
-  info.FileAttributes = (attributes & kSettableAttributes) != 0 ? attributes & kSettableAttributes
-                                                                : FILE_ATTRIBUTE_NORMAL;
-  return win32::file_calls().set_information(h, FileBasicInfo, &info, sizeof info);
-}
-
-// Answers of a file system (FAT, exFAT, SMB) or a Windows (before 10 1709)
-// that lacks a by-handle class.
-bool is_unsupported_class(DWORD code) {
-  return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
 }
 
 // The I/O calls complete before they return on handles opened without
@@ -343,13 +304,8 @@ class Win32Platform final : public Platform {
     if (!wide_from) return std::unexpected(std::move(wide_from.error()));
     auto wide_to = win32::system_path(to);
     if (!wide_to) return std::unexpected(std::move(wide_to.error()));
-    if (move_file(*wide_from, *wide_to)) return {};
-    DWORD err = ::GetLastError();
-    if (err != ERROR_ACCESS_DENIED) return fail_with(err);
-    DWORD by_handle = rename_by_handle(*wide_from, *wide_to);
-    if (by_handle == ERROR_SUCCESS) return {};
-    if (is_unsupported_class(by_handle) && replace_read_only(*wide_from, *wide_to)) return {};
-    return fail_with(err);
+    if (DWORD err = win32::replace_file(*wide_from, *wide_to); err != ERROR_SUCCESS) return fail_with(err);
+    return {};
   }
 
   // Meant for the agent's own temporary, which may carry the read-only
@@ -360,10 +316,8 @@ class Win32Platform final : public Platform {
   Result<void> remove_file(const NativePath& path) override {
     auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
-    if (::DeleteFileW(wide->c_str())) return {};
-    DWORD err = ::GetLastError();
-    if (err == ERROR_ACCESS_DENIED && delete_by_handle(*wide)) return {};
-    return fail_with(err);
+    if (DWORD err = win32::delete_file(*wide); err != ERROR_SUCCESS) return fail_with(err);
+    return {};
   }
 
   // The rename was written through; the directory's own buffers are
@@ -377,81 +331,6 @@ class Win32Platform final : public Platform {
     return {};
   }
 
- private:
-  static bool move_file(const std::wstring& from, const std::wstring& to) {
-    return win32::file_calls().move_file(from.c_str(), to.c_str(),
-                                         MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  }
-
-  // ERROR_SUCCESS or why the rename by handle failed.
-  static DWORD rename_by_handle(const std::wstring& from, const std::wstring& to) {
-    UniqueHandle h = open_handle(from, DELETE | SYNCHRONIZE, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH);
-    if (!h) return ::GetLastError();
-    // The system's own path form ("\??\C:\..."), which the call takes as
-    // it is whether or not it converts names itself.
-    UNICODE_STRING nt_to;
-    if (!::RtlDosPathNameToNtPathName_U(to.c_str(), &nt_to, nullptr, nullptr)) return ERROR_INVALID_NAME;
-    std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + nt_to.Length + sizeof(WCHAR);
-    std::vector<std::byte> storage(size);
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
-    info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS | kRenameIgnoreReadOnly;
-    info->RootDirectory = nullptr;
-    info->FileNameLength = nt_to.Length;
-    std::memcpy(info->FileName, nt_to.Buffer, nt_to.Length);
-    ::RtlFreeUnicodeString(&nt_to);
-    if (win32::file_calls().set_information(h.get(), kFileRenameInfoEx, info, static_cast<DWORD>(size))) {
-      return ERROR_SUCCESS;
-    }
-    return ::GetLastError();
-  }
-
-  // The target's read-only attribute lifted on its handle for one more
-  // MoveFileExW (which needs the target closed), and put back on the same
-  // file when that fails too. Only a read-only regular file qualifies.
-  static bool replace_read_only(const std::wstring& from, const std::wstring& to) {
-    constexpr DWORD kAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
-    BY_HANDLE_FILE_INFORMATION before;
-    {
-      UniqueHandle target = open_handle(to, kAccess, FILE_FLAG_OPEN_REPARSE_POINT);
-      if (!target || !::GetFileInformationByHandle(target.get(), &before)) return false;
-      DWORD attributes = before.dwFileAttributes;
-      if ((attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-          (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-        return false;
-      }
-      if (!set_attributes(target.get(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY))) return false;
-    }
-    if (move_file(from, to)) return true;
-    DWORD err = ::GetLastError();
-    UniqueHandle target = open_handle(to, kAccess, FILE_FLAG_OPEN_REPARSE_POINT);
-    BY_HANDLE_FILE_INFORMATION now;
-    if (target && ::GetFileInformationByHandle(target.get(), &now) &&
-        now.dwVolumeSerialNumber == before.dwVolumeSerialNumber && now.nFileIndexHigh == before.nFileIndexHigh &&
-        now.nFileIndexLow == before.nFileIndexLow) {
-      set_attributes(target.get(), before.dwFileAttributes);
-    }
-    ::SetLastError(err);
-    return false;
-  }
-
-  static bool delete_by_handle(const std::wstring& path) {
-    // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
-    UniqueHandle h = open_handle(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                 FILE_FLAG_OPEN_REPARSE_POINT);
-    if (!h) return false;
-    FILE_DISPOSITION_INFO_EX ex{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
-                                FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
-    if (win32::file_calls().set_information(h.get(), kFileDispositionInfoEx, &ex, sizeof ex)) return true;
-    if (!is_unsupported_class(::GetLastError())) return false;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!::GetFileInformationByHandle(h.get(), &info)) return false;
-    bool lifted = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-                  set_attributes(h.get(), info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    FILE_DISPOSITION_INFO classic{TRUE};
-    if (win32::file_calls().set_information(h.get(), FileDispositionInfo, &classic, sizeof classic)) return true;
-    if (lifted) set_attributes(h.get(), info.dwFileAttributes);
-    return false;
-  }
 };
 
 }  // namespace
@@ -460,14 +339,5 @@ Platform& native_platform() {
   static Win32Platform platform;
   return platform;
 }
-
-namespace win32 {
-
-FileCalls& file_calls() {
-  static FileCalls calls;
-  return calls;
-}
-
-}  // namespace win32
 
 }  // namespace brevok

@@ -2,8 +2,8 @@
 // the process entry and the tests reach directly: the text conversions
 // between the system's UTF-16 and the agent's UTF-8 and the system's error
 // texts (platform-win32-text.cpp), the system's form of a path
-// (platform-win32-path.cpp), and the calls on which the install's
-// fallbacks turn.
+// (platform-win32-path.cpp), and the rename and removal with their
+// fallbacks (platform-win32-replace.cpp).
 #pragma once
 
 #ifndef NOMINMAX
@@ -14,6 +14,7 @@
 #endif
 #include <windows.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,6 +63,37 @@ Result<std::wstring> system_path(std::string_view path);
 // anything is opened. Whatever else turns out not to be a disk file is
 // refused once it is open.
 bool names_a_device(std::wstring_view path);
+
+// Every open by name: a named pipe reached through a link must not be able
+// to act in the agent's name.
+inline constexpr DWORD kOpenFlags = SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS;
+
+struct HandleCloser {
+  void operator()(void* h) const { ::CloseHandle(h); }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+// An existing file or directory opened by its system path, shared with
+// everyone; null when it cannot be (GetLastError tells why).
+UniqueHandle open_handle(const std::wstring& path, DWORD access, DWORD flags);
+
+// Gives an open file the attributes of `attributes` that a file may be
+// given (read-only, hidden, system, archive and the like).
+bool set_attributes(HANDLE h, DWORD attributes);
+
+// Moves `from` onto `to` in one step, replacing it, or leaves both as they
+// were: MoveFileExW; where that is refused with access denied, a rename by
+// handle with POSIX semantics that ignores the read-only attribute; where
+// that class is missing and the target is read-only, its attribute lifted
+// for one more MoveFileExW and put back if that fails too. ERROR_SUCCESS,
+// or the first refusal.
+DWORD replace_file(const std::wstring& from, const std::wstring& to);
+
+// Removes a file (never a directory), read-only or not: DeleteFileW; for a
+// read-only file a delete by handle that ignores the attribute, or where
+// that class is missing, the attribute lifted on the handle and the file
+// deleted through it. ERROR_SUCCESS, or the first refusal.
+DWORD delete_file(const std::wstring& path);
 
 // The calls whose refusals choose the fallbacks of the rename. Wine accepts
 // what Windows refuses here (it replaces a read-only file; it answers the
