@@ -55,11 +55,15 @@ class Cycle : public ::testing::TestWithParam<CycleCase> {};
 TEST_P(Cycle, AnswersAsTheTableSays) {
   const CycleCase& c = GetParam();
   if (skip(c.on)) GTEST_SKIP() << "not for this platform";
+  // A refused request touches nothing: not even the file its path names.
+  ScratchDir here;
   RunOptions o;
   o.input = c.input;
+  o.cwd = here.path();
   AgentResult r = run_agent_process(o);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(list_dir(here.path()), std::vector<std::string>{});
   if (c.err.empty()) {
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_status, 0);

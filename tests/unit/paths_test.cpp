@@ -198,6 +198,8 @@ INSTANTIATE_TEST_SUITE_P(
     Both, DisplayPath,
     ::testing::Values(DisplayCase{kP, "/home/u/\xc3\xa9t\xc3\xa9", "/home/u/\xc3\xa9t\xc3\xa9"},
                       DisplayCase{kP, "/a\xff/b", "/a\xef\xbf\xbd/b"}, DisplayCase{kP, "", ""},
+                      // One replacement per maximal invalid sequence, not per byte.
+                      DisplayCase{kP, "/a\xe2\x82/b", "/a\xef\xbf\xbd/b"},
                       DisplayCase{kW, "C:\\a\xff", "C:\\a\xef\xbf\xbd"},
                       // An unpaired surrogate is one unit of the native path: one
                       // replacement character.
