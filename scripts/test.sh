@@ -18,6 +18,24 @@ blackbox_against() {
   BREVOK_AGENT="$agent" ctest --test-dir "$native" -L blackbox -j"$jobs" --output-on-failure "$@"
 }
 
+# need_packages, with service starts refused while packages are installed:
+# installing openssh-server would otherwise start the system's sshd where an
+# init system runs. The policy-rc.d is ours only where none was there, and
+# it goes again afterwards.
+need_packages_no_services() {
+  local policy=/usr/sbin/policy-rc.d
+  if [ -e "$policy" ] || [ "$(id -u)" -ne 0 ]; then
+    need_packages "$@"
+    return
+  fi
+  printf '#!/bin/sh\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  trap 'rm -f /usr/sbin/policy-rc.d' EXIT
+  need_packages "$@"
+  rm -f "$policy"
+  trap - EXIT
+}
+
 stage_native() {
   need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
   cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release -DBREVOK_WERROR=ON >/dev/null
@@ -46,11 +64,10 @@ stage_sanitize() {
   unset ASAN_OPTIONS UBSAN_OPTIONS
 }
 
-# Each libFuzzer target for a minute under the sanitizers (scripts/fuzz.sh
-# runs them for longer).
+# The decoder's libFuzzer target for a minute under the sanitizers
+# (scripts/fuzz.sh runs it for longer).
 stage_fuzz() {
   BREVOK_FUZZ_BUILD=build/fuzz scripts/fuzz.sh decode_request 60
-  BREVOK_FUZZ_BUILD=build/fuzz scripts/fuzz.sh request_cycle 60
 }
 
 # The Windows build: cross-compiled with mingw-w64, its unit tests run under
@@ -135,23 +152,9 @@ stage_aarch64() {
 # The agent as a controlling tool meets it: the released Linux x86-64
 # binary through a real ssh server. tests/e2e/ssh_test.py creates a
 # throwaway account, starts its own sshd on 127.0.0.1 on a free port (never
-# the system's, never port 22) and stops it by its pid. Installing
-# openssh-server would start the system's sshd where an init system runs,
-# so while packages are installed a policy-rc.d of our own refuses service
-# starts; it is removed again afterwards.
+# the system's, never port 22) and stops it by its pid.
 stage_ssh() {
-  local policy=/usr/sbin/policy-rc.d own_policy=""
-  if [ ! -e "$policy" ] && [ "$(id -u)" -eq 0 ]; then
-    printf '#!/bin/sh\nexit 101\n' >"$policy"
-    chmod 755 "$policy"
-    own_policy=1
-    trap 'rm -f /usr/sbin/policy-rc.d' EXIT
-  fi
-  need_packages "${BUILD_PACKAGES[@]}" "${SSH_PACKAGES[@]}"
-  if [ -n "$own_policy" ]; then
-    rm -f "$policy"
-    trap - EXIT
-  fi
+  need_packages_no_services "${BUILD_PACKAGES[@]}" "${SSH_PACKAGES[@]}"
   scripts/dist.sh linux-x86_64 >/dev/null
   BREVOK_SSH_REQUIRED=1 python3 tests/e2e/ssh_test.py --agent dist/linux-x86_64/brevok-file-agent
 }
@@ -216,7 +219,13 @@ print("\n".join(sorted(n for n in names if not n.endswith("/"))))
 }
 
 stages=("$@")
-[ ${#stages[@]} -eq 0 ] && stages=(native sanitize fuzz dist windows aarch64 ssh package)
+if [ ${#stages[@]} -eq 0 ]; then
+  stages=(native sanitize fuzz dist windows aarch64 ssh package)
+  # Every stage's packages in one installation rather than one per stage.
+  need_packages_no_services "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" \
+    "${WINDOWS_PACKAGES[@]}" "${AARCH64_TEST_PACKAGES[@]}" "${DIST_PACKAGES[@]}" "${SSH_PACKAGES[@]}" \
+    "${PACKAGE_PACKAGES[@]}"
+fi
 for s in "${stages[@]}"; do
   echo "=== stage: $s"
   started=$SECONDS
