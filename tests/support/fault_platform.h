@@ -14,19 +14,15 @@ class FaultPlatform final : public Platform {
  public:
   Scratch dir;
   std::vector<std::string> calls, paths;  // each call's name and the path it named
+  std::string sequence;                    // the names, separated by spaces
   int fail_at = 0;                          // the call (from 1) that fails with `error`
   Error error = Error::os("injected");
   std::function<void(const std::string&)> before;  // runs before each call, given its name
-  std::function<FileMeta(FileMeta)> claim = [](FileMeta m) { return m; };  // what stat_handle reports
+  std::function<Result<FileMeta>(Result<FileMeta>)> claim = [](auto m) { return m; };  // what stat_handle reports
   std::optional<std::string> reads;  // what read hands out instead of the open file's bytes
   std::string input, output;         // standard input and output
   int open = 0;                      // handles opened and not yet closed
 
-  std::string sequence() const {
-    std::string s;
-    for (const auto& c : calls) s += (s.empty() ? "" : " ") + c;
-    return s;
-  }
 // A call passed on to the real platform unchanged, under its own name.
 #define BREVOK_PASS(R, name, params, path, ...) \
   Result<R> name params override { return pass(#name, path, [&] { return os_.name(__VA_ARGS__); }); }
@@ -53,7 +49,7 @@ class FaultPlatform final : public Platform {
     return pass("read_stdin", "", [&] { return take(input, in_pos_, b, n); });
   }
   Result<FileMeta> stat_handle(FileHandle f) override {
-    return pass("stat_handle", "", [&]() -> Result<FileMeta> { auto m = os_.stat_handle(f); return m ? claim(*m) : m; });
+    return pass("stat_handle", "", [&] { return claim(os_.stat_handle(f)); });
   }
   Result<void> write_stdout(const char* d, std::size_t n) override { return output.append(d, n), Result<void>(); }
   Result<void> write_stderr(const char*, std::size_t) override { return {}; }
@@ -65,6 +61,7 @@ class FaultPlatform final : public Platform {
   template <class F>
   auto pass(std::string name, const NativePath& path, F call) -> decltype(call()) {
     if (before) before(name);
+    sequence += (sequence.empty() ? "" : " ") + name;
     calls.push_back(std::move(name)), paths.push_back(path);
     return static_cast<int>(calls.size()) == fail_at ? std::unexpected(error) : call();
   }
