@@ -1,106 +1,77 @@
-// A test double of the platform layer: passes every call on to another
-// platform (normally the real one, inside a scratch directory), counts the
-// calls, and fails a chosen one with a chosen error.
+// The real platform, working in a scratch directory, with a record of the calls made to it and the means to fail
+// any one of them or make it report other values.
 #pragma once
 
-#include <cstdint>
 #include <functional>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include "platform.h"
+#include "scratch.h"
 
 namespace brevok::testing {
 
-enum class Op {
-  kReadStdin,
-  kWriteStdout,
-  kWriteStderr,
-  kStat,
-  kStatHandle,
-  kCreateDirectories,
-  kCreateExclusive,
-  kOpenRead,
-  kRead,
-  kWriteAll,
-  kSync,
-  kSetPermissions,
-  kRenameReplace,
-  kRemoveFile,
-  kSyncDirectory,
-};
-
-const char* op_name(Op op);
-
 class FaultPlatform final : public Platform {
  public:
-  explicit FaultPlatform(Platform& inner) : inner_(inner) {}
+  Scratch dir;
+  std::vector<std::string> calls, paths;  // each call's name and the path it named
+  std::string sequence;                    // the names, separated by spaces
+  int fail_at = 0;                          // the call (from 1) that fails with `error`
+  Error error = Error::os("injected");
+  std::function<void(const std::string&)> before;  // runs before each call, given its name
+  std::function<Result<FileMeta>(Result<FileMeta>)> claim = [](auto m) { return m; };  // what stat_handle reports
+  std::optional<std::string> reads;  // what read hands out instead of the open file's bytes
+  std::string input, output;         // standard input and output
+  int open = 0;                      // handles opened and not yet closed
 
-  // Fails the `occurrence`-th call (from 1) of `op` with `error`.
-  void fail(Op op, int occurrence, Error error) { faults_.push_back({op, occurrence, 0, std::move(error)}); }
-  // Fails the `nth` failable call overall (from 1), whatever it is.
-  void fail_nth(int nth, Error error) { faults_.push_back({std::nullopt, 0, nth, std::move(error)}); }
-
-  // Runs before every recorded call, to change the world at that moment.
-  std::function<void(Op)> before_call;
-
-  // Fixed answers instead of the inner platform's.
-  std::optional<std::optional<std::string>> home_override;
-  std::optional<std::uint32_t> pid_override;
-  std::optional<std::uint64_t> now_override;
-  // stat() and stat_handle() report this size instead of the real one,
-  // when set.
-  std::optional<std::uint64_t> stat_size_override;
-  // read() hands out at most this many bytes per call, when set.
-  std::optional<std::size_t> max_read;
-  // read() of the installed file returns these bytes instead (for the
-  // verification's mismatch cases), when set.
-  std::optional<std::string> read_replacement;
-
-  int calls(Op op) const;
-  int total_calls() const { return static_cast<int>(log_.size()); }
-  const std::vector<Op>& log() const { return log_; }
-  // The path each call of the log named; empty for calls on a handle.
-  const std::vector<std::string>& paths() const { return paths_; }
-  // The op of the call that was failed, when one was.
-  std::optional<Op> failed_op;
-
-  Result<std::size_t> read_stdin(char* buf, std::size_t size) override;
-  Result<void> write_stdout(const char* data, std::size_t size) override;
-  Result<void> write_stderr(const char* data, std::size_t size) override;
-  std::optional<std::string> home() override;
-  std::uint32_t process_id() override;
-  std::uint64_t now_ns() override;
-  Result<FileMeta> stat(const NativePath& path) override;
-  Result<FileMeta> stat_handle(FileHandle file) override;
-  Result<void> create_directories(const NativePath& path) override;
-  Result<FileHandle> create_exclusive(const NativePath& path) override;
-  Result<FileHandle> open_read(const NativePath& path) override;
-  Result<std::size_t> read(FileHandle file, char* buf, std::size_t size) override;
-  Result<void> write_all(FileHandle file, const char* data, std::size_t size) override;
-  Result<void> sync(FileHandle file) override;
-  void close(FileHandle file) override { inner_.close(file); }
-  Result<void> set_permissions(FileHandle file, const std::optional<FileMeta>& existing) override;
-  Result<void> rename_replace(const NativePath& from, const NativePath& to) override;
-  Result<void> remove_file(const NativePath& path) override;
-  Result<void> sync_directory(const NativePath& directory) override;
+// A call passed on to the real platform unchanged, under its own name.
+#define BREVOK_PASS(R, name, params, path, ...) \
+  Result<R> name params override { return pass(#name, path, [&] { return os_.name(__VA_ARGS__); }); }
+  BREVOK_PASS(FileMeta, stat, (const NativePath& p), p, p)
+  BREVOK_PASS(void, create_directories, (const NativePath& p), p, p)
+  BREVOK_PASS(void, write_all, (FileHandle f, const char* d, std::size_t n), "", f, d, n)
+  BREVOK_PASS(void, sync, (FileHandle f), "", f)
+  BREVOK_PASS(void, set_permissions, (FileHandle f, const std::optional<FileMeta>& m), "", f, m)
+  BREVOK_PASS(void, rename_replace, (const NativePath& from, const NativePath& to), from, from, to)
+  BREVOK_PASS(void, remove_file, (const NativePath& p), p, p)
+  BREVOK_PASS(void, sync_directory, (const NativePath& p), p, p)
+#undef BREVOK_PASS
+  Result<FileHandle> create_exclusive(const NativePath& p) override {
+    return pass("create_exclusive", p, [&] { return counted(os_.create_exclusive(p)); });
+  }
+  Result<FileHandle> open_read(const NativePath& p) override {
+    return pass("open_read", p, [&] { return read_pos_ = 0, counted(os_.open_read(p)); });
+  }
+  void close(FileHandle f) override { --open, os_.close(f); }
+  Result<std::size_t> read(FileHandle f, char* b, std::size_t n) override {
+    return pass("read", "", [&] { return reads ? take(*reads, read_pos_, b, n) : os_.read(f, b, n); });
+  }
+  Result<std::size_t> read_stdin(char* b, std::size_t n) override {
+    return pass("read_stdin", "", [&] { return take(input, in_pos_, b, n); });
+  }
+  Result<FileMeta> stat_handle(FileHandle f) override {
+    return pass("stat_handle", "", [&] { return claim(os_.stat_handle(f)); });
+  }
+  Result<void> write_stdout(const char* d, std::size_t n) override { return output.append(d, n), Result<void>(); }
+  Result<void> write_stderr(const char*, std::size_t) override { return {}; }
+  std::optional<std::string> home() override { return os_.home(); }
+  std::uint32_t process_id() override { return os_.process_id(); }
+  std::uint64_t now_ns() override { return os_.now_ns(); }
 
  private:
-  struct Fault {
-    std::optional<Op> op;
-    int occurrence;
-    int nth;
-    Error error;
-  };
-  // Records the call; the error to fail it with, if one is due.
-  std::optional<Error> enter(Op op, const NativePath& path = {});
-
-  Platform& inner_;
-  std::vector<Fault> faults_;
-  std::vector<Op> log_;
-  std::vector<std::string> paths_;
-  std::size_t replacement_pos_ = 0;
+  template <class F>
+  auto pass(std::string name, const NativePath& path, F call) -> decltype(call()) {
+    if (before) before(name);
+    sequence += (sequence.empty() ? "" : " ") + name;
+    calls.push_back(std::move(name)), paths.push_back(path);
+    return static_cast<int>(calls.size()) == fail_at ? std::unexpected(error) : call();
+  }
+  static Result<std::size_t> take(const std::string& from, std::size_t& pos, char* buf, std::size_t n) {
+    std::size_t got = from.copy(buf, n, pos);
+    return pos += got, got;
+  }
+  Result<FileHandle> counted(Result<FileHandle> f) { return open += f.has_value(), f; }
+  Platform& os_ = native_platform();
+  std::size_t in_pos_ = 0, read_pos_ = 0;
 };
 
 }  // namespace brevok::testing

@@ -1,0 +1,134 @@
+// Every platform call of each operation failed in turn, and the refusals that depend on what the platform reports.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "fault_platform.h"
+#include "file_agent.h"
+#include "operations.h"
+
+namespace brevok::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+void put(const std::string& path, std::string_view s) { std::ofstream(path, std::ios::binary) << s; }
+std::optional<std::string> get(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
+}
+std::ptrdiff_t files(const FaultPlatform& fp) { return std::distance(fs::directory_iterator(fp.dir.path()), {}); }
+
+Result<FileAgentResponse> run(FaultPlatform& fp, const std::string& operation, std::string content = "new") {
+  FileAgentRequest r{.protocol = 1, .operation = operation, .path = fp.dir / "f", .old_string = "b",
+                     .new_string = "BB", .content = std::move(content), .limit = 1};
+  if (operation == "write") return write_file(fp, r);
+  return operation == "edit" ? edit_file(fp, r) : read_preview(fp, r);
+}
+
+// The error chain when a call fails, by phase: 0 while the target is read, 1 from the temporary's creation to its
+// rename, 2 after the rename. "@" stands for the target, "~" for the temporary; "": the run succeeds.
+const std::map<std::string, std::string> kFailures = {
+    {"0 stat", "stating remote file @: injected"}, {"0 stat_handle", "stating remote file @: injected"},
+    {"0 open_read", "reading remote file @: injected"}, {"0 read", "reading remote file @: injected"},
+    {"1 create_exclusive", "creating remote temporary ~: injected"},
+    {"1 set_permissions", "preserving permissions for @: injected"},
+    {"1 write_all", "writing remote temporary ~: injected"}, {"1 sync", "syncing remote temporary ~: injected"},
+    {"1 stat", "remote file changed during edit: @"}, {"1 rename_replace", "installing remote file @: injected"},
+    {"2 sync_directory", ""}, {"2 stat", "stating installed remote file @: injected"},
+    {"2 open_read", "opening installed remote file @: injected"},
+    {"2 read", "verifying installed remote file @: injected"}};
+
+struct Case {
+  std::string name, operation, calls;        // calls: those of a success, in order
+  std::optional<std::string> before, after;  // the target's content; none: no file
+};
+const std::string kWriteCalls =
+    "stat create_exclusive set_permissions write_all sync rename_replace sync_directory stat open_read read read";
+const Case kCases[] = {
+    {"WriteNew", "write", kWriteCalls, std::nullopt, "new"},
+    {"WriteReplace", "write", kWriteCalls, "old", "new"},
+    {"Edit", "edit",
+     "open_read stat_handle read read create_exclusive set_permissions write_all sync stat rename_replace "
+     "sync_directory stat open_read read read", "a\nb\nc", "a\nBB\nc"},
+    {"Preview", "readPreview", "open_read stat_handle read read", "a\nb\n", "a\nb\n"},
+};
+
+class EveryCall : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EveryCall, FailsAlone) {
+  const Case& c = GetParam();
+  for (int n = 0; n <= std::count(c.calls.begin(), c.calls.end(), ' ') + 1; ++n) {  // call 0: none fails
+    SCOPED_TRACE("failing call " + std::to_string(n));
+    FaultPlatform fp;
+    if (c.before) put(fp.dir / "f", *c.before);
+    fp.fail_at = n;
+    auto r = run(fp, c.operation);
+    const auto at = [&](const char* call) { return std::ranges::find(fp.calls, call) - fp.calls.begin(); };
+    const int phase = (at("create_exclusive") < n) + (at("rename_replace") < n - 1);
+    std::string want = n == 0 ? "" : kFailures.at(std::to_string(phase) + " " + fp.calls.at(n - 1));
+    for (std::size_t i; (i = want.find_first_of("@~")) != std::string::npos;) {
+      want.replace(i, 1, want[i] == '@' ? fp.dir / "f" : fp.paths.at(at("create_exclusive")));
+    }
+    EXPECT_EQ(r ? "" : r.error().full(), want);
+    EXPECT_EQ(r ? "" : r.error().outermost(), want.substr(0, want.rfind(": injected")));
+    if (n == 0) { ASSERT_EQ(fp.sequence, c.calls); }  // the rest relies on it
+    EXPECT_EQ(get(fp.dir / "f"), n == 0 || phase == 2 ? c.after : c.before);
+    EXPECT_EQ(files(fp), c.before || n == 0 || phase == 2 ? 1 : 0) << "temporary left";
+    EXPECT_EQ(fp.open, 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Operations, EveryCall, ::testing::ValuesIn(kCases), [](auto& i) { return i.param.name; });
+
+TEST(Edit, RefusesATargetChangedBeforeTheRename) {
+  for (int later : {0, 1}) {  // grown; the same size, written later
+    FaultPlatform fp;
+    const std::string target = fp.dir / "f", changed = later ? "a\nx\nc" : "a\nb\nc\n";
+    put(target, "a\nb\nc");
+    const auto then = fs::last_write_time(target);
+    fp.before = [&](const std::string& call) {
+      if (call == "stat") put(target, changed), fs::last_write_time(target, then + std::chrono::hours(later));
+    };
+    auto r = run(fp, "edit");
+    EXPECT_EQ(r ? "" : r.error().full(), "remote file changed during edit: " + target);
+    EXPECT_EQ(get(target), changed);
+    EXPECT_EQ(files(fp), 1) << "temporary left";
+  }
+}
+
+TEST(Install, NamesThePieceOfTheVerifiedFileThatDiffers) {
+  FaultPlatform fp;
+  fp.reads = std::string(65536, 'x') + "y" + std::string(3463, 'x');
+  auto r = run(fp, "write", std::string(70000, 'x'));
+  EXPECT_EQ(r ? "" : r.error().full(), "installed remote file content mismatch for " + fp.dir / "f" + " at byte 65536");
+}
+
+TEST(Preview, CountsTheRestOfAFileWhoseSizeIsNotExact) {
+  for (bool exact : {true, false}) {
+    FaultPlatform fp;
+    put(fp.dir / "f", std::string(10000, 'a') + "\n" + std::string(9999, 'b'));
+    fp.claim = [&](Result<FileMeta> m) { return m->size = 999999, m->size_exact = exact, m; };
+    auto r = run(fp, "readPreview");
+    EXPECT_EQ(r ? *r->total_bytes : 0, exact ? 999999u : 20000u);
+  }
+}
+
+TEST(Agent, TakesARequestOf128MiBButNotOneByteMore) {
+  for (std::size_t extra : {0, 1}) {
+    FaultPlatform fp;
+    fp.input = R"({"protocol":1,"operation":"nop","path":"p"})" + std::string(134217728 - 43 + extra, ' ');
+    auto r = run_agent({}, fp);
+    EXPECT_EQ(r ? fp.output : r.error().full(),
+              extra ? "file-agent request exceeds 134217728 bytes"
+                    : R"({"protocol":1,"ok":false,"operation":"nop","replacements":0,"bytes":0,"binary":false,)"
+                      R"("totalBytes":null,"data":null,"error":"unsupported file-agent operation: nop"})" "\n");
+  }
+}
+
+}  // namespace
+}  // namespace brevok::testing
