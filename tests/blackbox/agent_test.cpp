@@ -1,15 +1,14 @@
 // The agent through its binary, one row per behaviour, each run in a fresh
 // directory that is also its working directory. In a request and in an
 // expected response, "@" stands for that directory as the agent sees it
-// (JSON-escaped), and "@/" for it with the agent's separator after it.
+// (JSON-escaped), "@/" for it with the agent's separator after it, and "#"
+// for the process id and clock reading that end a temporary's name.
 #include <sys/stat.h>
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <fstream>
+#include <regex>
 #include <sstream>
-
 #include "agent_process.h"
 
 namespace brevok::testing {
@@ -35,8 +34,9 @@ struct Row {
   std::string out{}, err{};
   int status = 0;
   std::optional<Tree> after{};  // the whole directory afterwards; none: as before
-  bool fifo = false;          // needs a POSIX agent
+  bool posix = false;         // needs a POSIX agent (a FIFO, a resource limit)
   bool home = false;          // HOME is the directory
+  unsigned long fsize = 0;    // RLIMIT_FSIZE, when not 0
 };
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
@@ -58,7 +58,8 @@ const std::string kSixteenX = repeat(16, "x"), kX = R"({"line":1,"removed":"x","
 const std::vector<Row> kRows = {
     {.name = "Version", .args = {"--version"}, .out = "brevok-file-agent 4.0.0\n"},
     {.name = "Help", .args = {"--help"}, .out = "brevok-file-agent --stdio|--version\n"},
-    {.name = "UnknownSwitch", .args = {"--bogus"}, .err = "brevok-file-agent: unknown argument: --bogus\n", .status = 1},
+    {.name = "UnknownSwitch", .args = {"--bogus"}, .err = "brevok-file-agent: unknown argument: --bogus\n",
+     .status = 1},
     // readPreview
     {.name = "PreviewWholeFileWithoutFinalLineFeed",
      .in = R"({"protocol":1,"operation":"readPreview","path":"@/f"})", .before = {{"f", "a\nb\nc"}},
@@ -95,7 +96,7 @@ const std::vector<Row> kRows = {
     {.name = "PreviewFifo",
      .in = R"({"protocol":1,"operation":"readPreview","path":"@/p"})", .before = {{"p", "", 'p'}},
      .out = R"({"protocol":1,"ok":false,"operation":"readPreview","replacements":0,"bytes":0,"binary":false,)"
-            R"("totalBytes":null,"data":null,"error":"path is not a regular file: @/p"})" "\n", .fifo = true},
+            R"("totalBytes":null,"data":null,"error":"path is not a regular file: @/p"})" "\n", .posix = true},
     {.name = "PreviewNulInPath",
      .in = R"({"protocol":1,"operation":"readPreview","path":"@/a\u0000b"})", .before = {{"a", "a"}},
      .out = R"({"protocol":1,"ok":false,"operation":"readPreview","replacements":0,"bytes":0,"binary":false,)"
@@ -129,11 +130,18 @@ const std::vector<Row> kRows = {
     {.name = "WriteFifo",
      .in = R"({"protocol":1,"operation":"write","path":"@/p","content":"x"})", .before = {{"p", "", 'p'}},
      .out = R"({"protocol":1,"ok":false,"operation":"write","replacements":0,"bytes":0,"binary":false,)"
-            R"("totalBytes":null,"data":null,"error":"path is not a regular file: @/p"})" "\n", .fifo = true},
+            R"("totalBytes":null,"data":null,"error":"path is not a regular file: @/p"})" "\n", .posix = true},
     {.name = "WriteNulInPath",
      .in = R"({"protocol":1,"operation":"write","path":"@/a\u0000b","content":"x"})", .before = {{"a", "a"}},
      .out = R"({"protocol":1,"ok":false,"operation":"write","replacements":0,"bytes":0,"binary":false,)"
             R"("totalBytes":null,"data":null,"error":"stating remote file @/a\u0000b"})" "\n"},
+    // Over the file size limit: an answer, not death by SIGXFSZ, and no temporary left.
+    {.name = "WriteOverFileSizeLimit",
+     .in = R"({"protocol":1,"operation":"write","path":"@/f","content":")" + std::string(4096, 'a') + "\"}",
+     .before = {{"f", "old"}},
+     .out = R"({"protocol":1,"ok":false,"operation":"write","replacements":0,"bytes":0,"binary":false,)"
+            R"("totalBytes":null,"data":null,"error":"writing remote temporary @/.f.brevok-file-agent-#"})" "\n",
+     .posix = true, .fsize = 1024},
     {.name = "WriteUnsupportedProtocol", .in = R"({"protocol":2,"operation":"write","path":"@/f","content":"x"})",
      .out = R"({"protocol":1,"ok":false,"operation":"write","replacements":0,"bytes":0,"binary":false,)"
             R"("totalBytes":null,"data":null,"error":"unsupported file-agent protocol 2; expected 1"})" "\n"},
@@ -234,7 +242,8 @@ void make(const std::string& dir, const Tree& tree) {
 Tree list(const std::string& dir) {
   Tree tree;
   for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir)) {
-    Entry& x = tree.emplace_back(fs::relative(e.path(), dir).string(), "", e.is_fifo() ? 'p' : e.is_directory() ? 'd' : 'f');
+    Entry& x = tree.emplace_back(fs::relative(e.path(), dir).string(), "",
+                                 e.is_fifo() ? 'p' : e.is_directory() ? 'd' : 'f');
     if (x.kind == 'f') x.content = (std::ostringstream() << std::ifstream(e.path(), std::ios::binary).rdbuf()).str();
   }
   std::ranges::sort(tree, {}, &Entry::name);
@@ -245,13 +254,15 @@ class Agent : public ::testing::TestWithParam<Row> {};
 
 TEST_P(Agent, AnswersAsTheRowSays) {
   const Row& row = GetParam();
-  if (row.fifo && agent_is_windows()) GTEST_SKIP() << "FIFOs are a POSIX matter";
+  if (row.posix && agent_is_windows()) GTEST_SKIP() << "not for a Windows agent";
   ScratchDir dir;
   make(dir.path, row.before);
   RunOptions o{.args = row.args, .input = expand(row.in, dir.path), .cwd = dir.path};
   if (row.home) o.home = agent_path(dir.path);
+  if (row.fsize != 0) o.file_size_limit = row.fsize;
   const AgentResult r = run_agent(o);
-  EXPECT_EQ(r.out, expand(row.out, dir.path));
+  const std::string out = std::regex_replace(r.out, std::regex("(brevok-file-agent-)[0-9]+-[0-9]+"), "$1#");
+  EXPECT_EQ(out, expand(row.out, dir.path));
   EXPECT_EQ(r.err, row.err);
   EXPECT_EQ(r.exit_status, row.status);
   EXPECT_EQ(list(dir.path), row.after.value_or(row.before));

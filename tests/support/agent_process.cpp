@@ -5,7 +5,6 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <sstream>
@@ -39,7 +38,9 @@ pid_t spawn_agent(const RunOptions& o, int in, int out, int err) {
   // Ignored signals stay ignored across exec: start the agent as a shell would.
   ::signal(SIGPIPE, SIG_DFL), ::signal(SIGXFSZ, SIG_DFL);
   if (o.home) ::setenv(agent_is_windows() ? "WINEHOME" : "HOME", o.home->c_str(), 1);
-  if (o.cwd.empty() || ::chdir(o.cwd.c_str()) == 0) ::setrlimit(RLIMIT_FSIZE, &fsize) == 0 && ::execvp(argv[0], argv.data());
+  if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) ::_exit(126);
+  if (o.file_size_limit && ::setrlimit(RLIMIT_FSIZE, &fsize) != 0) ::_exit(125);
+  ::execvp(argv[0], argv.data());
   ::_exit(127);
 }
 
@@ -50,15 +51,14 @@ AgentResult run_agent(const RunOptions& o) {
   ::close(in[0]), ::close(out[1]), ::close(err[1]);
   ::signal(SIGPIPE, SIG_IGN);  // an agent that stops reading fails the write instead
   std::thread feeder([&] {
-    for (ssize_t n = 0, fed = 0; fed < std::ssize(o.input) && (n >= 0 || errno == EINTR); fed += std::max(n, 0L)) {
+    for (ssize_t n = 0, fed = 0; fed < std::ssize(o.input) && (n >= 0 || errno == EINTR); fed += n > 0 ? n : 0) {
       n = ::write(in[1], o.input.data() + fed, o.input.size() - static_cast<std::size_t>(fed));
     }
     ::close(in[1]);
   });
   AgentResult r;
   pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int status = 0;
-  bool reaped = false;
+  int status = 0, reaped = 0;
   // A hang fails its case instead of blocking the whole run.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (p[0].fd >= 0 || p[1].fd >= 0) {
@@ -76,8 +76,7 @@ AgentResult run_agent(const RunOptions& o) {
     }
   }
   for (const pollfd& q : p) q.fd >= 0 && ::close(q.fd);
-  while (!reaped && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  if (!reaped) ::waitpid(pid, &status, 0);
   feeder.join();
   r.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : -1, r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return r;

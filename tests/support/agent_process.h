@@ -1,7 +1,6 @@
-// Runs the agent as the controlling tool does. BREVOK_AGENT, the command
-// (words separated by spaces; default: the binary built with these tests),
-// and BREVOK_AGENT_PLATFORM ("windows" for an agent under Wine) let the
-// same cases run against the native, sanitized, emulated and Windows builds.
+// Runs the agent as the controlling tool does. BREVOK_AGENT, the command (words separated by spaces;
+// default: the binary built with these tests), and BREVOK_AGENT_PLATFORM ("windows" for an agent under
+// Wine) let the same cases run against the native, sanitized, emulated and Windows builds.
 #pragma once
 #include <sys/types.h>
 #include <cstdlib>
