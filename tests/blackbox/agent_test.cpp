@@ -34,9 +34,9 @@ struct Row {
   std::string out{}, err{};
   int status = 0;
   std::optional<Tree> after{};  // the whole directory afterwards; none: as before
-  bool posix = false;         // needs a POSIX agent (a FIFO, a resource limit)
-  bool home = false;          // HOME is the directory
-  unsigned long fsize = 0;    // RLIMIT_FSIZE, when not 0
+  bool posix = false;           // needs a POSIX agent (a FIFO, a resource limit)
+  bool home = false;            // HOME is the directory
+  unsigned long fsize = 0;      // RLIMIT_FSIZE, when not 0
 };
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
