@@ -89,6 +89,7 @@ const std::vector<Row> kRows = {
     {.name = "PreviewMissing", .in = R"({"protocol":1,"operation":"readPreview","path":"@/f"})",
      .out = R"({"protocol":1,"ok":false,"operation":"readPreview","replacements":0,"bytes":0,"binary":false,)"
             R"("totalBytes":null,"data":null,"error":"stating remote file @/f"})" "\n"},
+    // A directory is not a regular file either: its own message shows which check comes first.
     {.name = "PreviewDirectory",
      .in = R"({"protocol":1,"operation":"readPreview","path":"@/d"})", .before = {{"d", "", 'd'}},
      .out = R"({"protocol":1,"ok":false,"operation":"readPreview","replacements":0,"bytes":0,"binary":false,)"
@@ -97,6 +98,7 @@ const std::vector<Row> kRows = {
      .in = R"({"protocol":1,"operation":"readPreview","path":"@/p"})", .before = {{"p", "", 'p'}},
      .out = R"({"protocol":1,"ok":false,"operation":"readPreview","replacements":0,"bytes":0,"binary":false,)"
             R"("totalBytes":null,"data":null,"error":"path is not a regular file: @/p"})" "\n", .posix = true},
+    // The path cut at its NUL would name the file "a".
     {.name = "PreviewNulInPath",
      .in = R"({"protocol":1,"operation":"readPreview","path":"@/a\u0000b"})", .before = {{"a", "a"}},
      .out = R"({"protocol":1,"ok":false,"operation":"readPreview","replacements":0,"bytes":0,"binary":false,)"
