@@ -25,12 +25,6 @@ auto perms(const std::string& path) {
   const ssize_t n = ::stat(path.c_str(), &st) ? -1 : ::getxattr(path.c_str(), "system.posix_acl_access", acl, 256);
   return std::tuple(st.st_mode & 07777, st.st_uid, st.st_gid, std::string(acl, n < 0 ? 0 : std::size_t(n)));
 }
-// A fresh temporary given the permissions of `old`, as an install does.
-bool carry(const std::string& old, const std::string& path) {
-  auto meta = os.stat(old);
-  auto fd = os.create_exclusive(path);
-  return meta && fd && os.set_permissions(*fd, *meta);
-}
 // What `f` returns in a child process; -1 when an alarm ended it blocked.
 int in_child(auto f) {
   if (::fork() == 0) ::signal(SIGALRM, SIG_DFL), ::alarm(20), _exit(f());
@@ -48,33 +42,30 @@ TEST(PosixTemporary, IsTheOwnersAloneWhateverTheUmask) {
   }
 }
 
-// As root: the old file's owner, group, mode and access list. As a user who
-// can keep neither root's owner nor (group 0) its group: no set-id bits, and
-// the group bits only with the group.
+// A file given the permissions of `old`: as root, all of them (owner 65534);
+// as a user who can keep neither root's owner nor (group 0) its group, no
+// set-id bits, and the group bits only with the group.
 TEST(PosixPermissions, AreTheOldFilesAsFarAsTheyCanBeKept) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root";
   Scratch d;
-  auto put = [&](const std::string& path, unsigned owner, unsigned group, unsigned mode) {
-    testing::put(path, "x");
-    return ::chown(path.c_str(), owner, group) | ::chmod(path.c_str(), mode) | ::chmod(d.path().c_str(), 0777);
-  };
-  for (std::string acl : {"", "u:65534:r,g:65534:rw,m::r"}) {
-    for (unsigned mode : {0640, 0444, 02750, 04755, 06711}) {
-      const std::string old = d / ("old" + acl), made = d / (std::to_string(mode) + acl);
-      ASSERT_EQ(put(old, 65534, 65534, mode), 0);
-      ASSERT_TRUE(acl.empty() || std::system(("setfacl -m " + acl + " " + old).c_str()) == 0);
-      ASSERT_TRUE(carry(old, made));
-      EXPECT_EQ(perms(made), perms(old)) << acl;
-    }
-  }
-  for (auto [group, mode] : {std::pair{0u, 0705u}, {65534u, 0775u}}) {
-    const std::string old = d / ("root" + std::to_string(group)), made = old + ".new";
-    ASSERT_EQ(put(old, 0, group, 06775), 0);
+  ASSERT_EQ(::chmod(d.path().c_str(), 0777), 0);
+  struct Row { unsigned owner, group, mode; std::string acl = ""; unsigned user = 0, kept = 0; };
+  for (const Row& r : {Row{65534, 65534, 0640}, {65534, 65534, 0444}, {65534, 65534, 02750}, {65534, 65534, 04755},
+                       {65534, 65534, 06711}, {65534, 65534, 0640, "u:65534:r,g:65534:rw,m::r"},
+                       {0, 0, 06775, "", 65534, 0705}, {0, 65534, 06775, "", 65534, 0775}}) {
+    const std::string old = d / (std::to_string(r.group) + std::to_string(r.mode) + r.acl), made = old + ".new";
+    testing::put(old, "x");
+    ASSERT_EQ(::chown(old.c_str(), r.owner, r.group) | ::chmod(old.c_str(), r.mode), 0);
+    ASSERT_TRUE(r.acl.empty() || std::system(("setfacl -m " + r.acl + " " + old).c_str()) == 0);
     EXPECT_EQ(in_child([&] {
-      return !::setgroups(0, nullptr) && !::setresgid(65534, 65534, 65534) && !::setresuid(65534, 65534, 65534) &&
-             carry(old, made);
-    }), 1);
-    EXPECT_EQ(perms(made), std::tuple(mode, 65534u, 65534u, std::string())) << "group " << group;
+      const unsigned u = r.user;  // 0: stay root
+      if (u && (::setgroups(0, nullptr) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
+      auto meta = os.stat(old);
+      auto fd = os.create_exclusive(made);
+      return meta && fd && os.set_permissions(*fd, *meta) ? 0 : 1;
+    }), 0);
+    auto expected = r.user ? std::tuple(r.kept, 65534u, 65534u, std::string()) : perms(old);
+    EXPECT_EQ(perms(made), expected) << std::oct << r.mode << " " << r.acl;
   }
 }
 
@@ -114,7 +105,8 @@ std::thread interrupt_blocked(long nr, auto then) {
   act.sa_handler = [](int) { g_interrupted = 1; };
   ::sigaction(SIGALRM, &act, nullptr);
   g_interrupted = 0;
-  const std::string proc = "/proc/self/task/" + std::to_string(::gettid()) + "/syscall", want = std::to_string(nr) + " ";
+  const std::string want = std::to_string(nr) + " ";
+  const std::string proc = "/proc/self/task/" + std::to_string(::gettid()) + "/syscall";
   return std::thread([=, self = ::pthread_self()] {
     for (std::string s; !s.starts_with(want); std::this_thread::yield()) std::getline(std::ifstream(proc), s);
     ::pthread_kill(self, SIGALRM);
