@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# ssh_test.sh AGENT: the agent through a real ssh server, as a controlling tool runs it: a throwaway
+# account, an sshd of its own on 127.0.0.1 on a free port (stopped by its pid), a write, a readPreview
+# and an edit. Needs root and sshd: skipped without them, failed then when BREVOK_SSH_REQUIRED=1.
+set -euo pipefail
+if [ "$(id -u)" != 0 ] || [ ! -x /usr/sbin/sshd ]; then
+  echo "skipped: needs root and /usr/sbin/sshd"
+  [ "${BREVOK_SSH_REQUIRED:-}" != 1 ]; exit
+fi
+umask 022
+top=$(mktemp -d /tmp/brevok-ssh-XXXXXX) user=brevok$$
+chmod 755 "$top"
+cp "$1" "$top/brevok-file-agent"
+for key in host user; do ssh-keygen -q -t ed25519 -N '' -f "$top/$key"; done
+port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+printf '%s\n' "ListenAddress 127.0.0.1" "Port $port" "HostKey $top/host" "UsePAM no" "PidFile $top/pid" \
+  "AllowUsers $user" "SetEnv PATH=$top:/usr/bin:/bin" >"$top/sshd_config"
+mkdir -p -m 755 /run/sshd  # privilege separation
+# Password '*' rather than useradd's locking '!': without PAM sshd refuses a locked account.
+useradd -d "$top/home" -s /bin/sh -p '*' -M -U "$user"
+/usr/sbin/sshd -D -e -f "$top/sshd_config" 2>"$top/log" &  # by its absolute path, as sshd demands
+sshd=$!
+trap 'kill $sshd; wait $sshd || :; userdel $user; rm -rf "$top"' EXIT
+mkdir -p "$top/home/.ssh"
+cp "$top/user.pub" "$top/home/.ssh/authorized_keys"
+chown -R "$user:$user" "$top/home"  # sshd's StrictModes: the account's own, writable by nobody else
+until (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do kill -0 $sshd; sleep 0.05; done
+for request in '"write","path":"~/d/a","content":"one \"two\"\ntwo é\n","createDirs":true' \
+               '"readPreview","path":"~/d/a","limit":1' \
+               '"edit","path":"~/d/a","oldString":"two","newString":"2","replaceAll":true'; do
+  echo "{\"protocol\":1,\"operation\":$request}" | ssh -F /dev/null -p "$port" -i "$top/user" -o BatchMode=yes \
+    -o StrictHostKeyChecking=no -o "UserKnownHostsFile=$top/known" -o LogLevel=ERROR "$user@127.0.0.1" \
+    brevok-file-agent --stdio
+done >"$top/answers" 2>"$top/errors"
+diff "$top/answers" - <<'END'
+{"protocol":1,"ok":true,"operation":"write","replacements":0,"bytes":17,"binary":false,"totalBytes":null,"data":null,"error":null}
+{"protocol":1,"ok":true,"operation":"readPreview","replacements":0,"bytes":17,"binary":false,"totalBytes":17,"data":"b25lICJ0d28iCg==","error":null}
+{"protocol":1,"ok":true,"operation":"edit","replacements":2,"bytes":13,"binary":false,"totalBytes":null,"data":null,"diff":{"changes":[{"line":1,"removed":"two","added":"2"},{"line":2,"removed":"two","added":"2"}],"truncated":false},"error":null}
+END
+[ ! -s "$top/errors" ] && [ "$(stat -c %U "$top/home/d/a")" = "$user" ]
+diff "$top/home/d/a" <(printf 'one "2"\n2 é\n')
