@@ -16,7 +16,6 @@
 namespace brevok {
 namespace {
 
-using testing::Scratch;
 Platform& os = native_platform();
 // Mode, owner, group and access list, as the system reports them.
 auto perms(const std::string& path) {
@@ -31,24 +30,32 @@ int in_child(auto f) {
   int status = 0;
   return ::wait(&status), WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
-
-TEST(PosixTemporary, IsTheOwnersAloneWhateverTheUmask) {
-  Scratch d;
-  for (mode_t mask : {0, 022, 077}) {
-    const mode_t old = ::umask(mask);
-    auto fd = os.create_exclusive(d / std::to_string(mask));
-    ::umask(old);
-    EXPECT_EQ(fd ? std::get<0>(perms(d / std::to_string(mask))) : 0, 0600u) << "umask " << mask;
-  }
+std::string outcome(const auto& r) { return r ? "done" : r.error().full(); }
+volatile std::sig_atomic_t g_interrupted = 0;
+// Once this thread blocks in system call `nr`, another interrupts it with a
+// signal that restarts nothing, then does `then`.
+std::thread interrupt_blocked(long nr, auto then) {
+  struct sigaction act{};
+  act.sa_handler = [](int) { g_interrupted = 1; };
+  ::sigaction(SIGALRM, &act, nullptr);
+  g_interrupted = 0;
+  return std::thread([=, task = "/proc/self/task/" + std::to_string(::gettid()) + "/syscall", self = ::pthread_self()] {
+    for (std::string s; !s.starts_with(std::to_string(nr) + " ");) std::getline(std::ifstream(task), s);
+    for (::pthread_kill(self, SIGALRM); !g_interrupted;) std::this_thread::yield();
+    then();
+  });
 }
 
-// A file given the permissions of `old`: as root, all of them (owner 65534);
-// as a user who can keep neither root's owner nor (group 0) its group, no
-// set-id bits, and the group bits only with the group.
-TEST(PosixPermissions, AreTheOldFilesAsFarAsTheyCanBeKept) {
-  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-  Scratch d;
-  ASSERT_EQ(::chmod(d.path().c_str(), 0777), 0);
+// A temporary is its owner's alone whatever the umask. Given the old file's by root, it has them all; by a user
+// who can keep neither root's owner nor (group 0) its group, no set-id bits, and group bits only with the group.
+TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
+  testing::Scratch d;
+  for (mode_t mask : {0, 022, 077}) {
+    const mode_t old = ::umask(mask);
+    EXPECT_TRUE(os.create_exclusive(d / std::to_string(mask)) && ::umask(old) == mask);
+    EXPECT_EQ(std::get<0>(perms(d / std::to_string(mask))), 0600u) << mask;
+  }
+  if (::geteuid() != 0 || ::chmod(d.path().c_str(), 0777)) GTEST_SKIP() << "needs root";
   struct Row { unsigned owner, group, mode; std::string acl = ""; unsigned user = 0, kept = 0; };
   for (const Row& r : {Row{65534, 65534, 0640}, {65534, 65534, 0444}, {65534, 65534, 02750}, {65534, 65534, 04755},
                        {65534, 65534, 06711}, {65534, 65534, 0640, "u:65534:r,g:65534:rw,m::r"},
@@ -57,21 +64,18 @@ TEST(PosixPermissions, AreTheOldFilesAsFarAsTheyCanBeKept) {
     testing::put(old, "x");
     ASSERT_EQ(::chown(old.c_str(), r.owner, r.group) | ::chmod(old.c_str(), r.mode), 0);
     ASSERT_TRUE(r.acl.empty() || std::system(("setfacl -m " + r.acl + " " + old).c_str()) == 0);
-    EXPECT_EQ(in_child([&] {
-      const unsigned u = r.user;  // 0: stay root
+    EXPECT_EQ(in_child([&, u = r.user] {
       if (u && (::setgroups(0, nullptr) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
-      auto meta = os.stat(old);
       auto fd = os.create_exclusive(made);
-      return meta && fd && os.set_permissions(*fd, *meta) ? 0 : 1;
+      return fd && os.set_permissions(*fd, os.stat(old).value_or(FileMeta{})) ? 0 : 1;
     }), 0);
-    auto expected = r.user ? std::tuple(r.kept, 65534u, 65534u, std::string()) : perms(old);
-    EXPECT_EQ(perms(made), expected) << std::oct << r.mode << " " << r.acl;
+    EXPECT_EQ(perms(made), r.user ? std::tuple(r.kept, 65534u, 65534u, std::string()) : perms(old)) << old;
   }
 }
 
 // What stat_handle tells of what open_read opened: 1 a plain file, 3 one of exact size.
 TEST(PosixOpenRead, NeverWaitsAndTellsWhatItOpened) {
-  Scratch d;
+  testing::Scratch d;
   testing::put(d / "f", "12345");
   ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
   for (auto [path, seen] : {std::pair<std::string, int>{d / "f", 3}, {"/proc/self/status", 1}, {d / "fifo", 0}}) {
@@ -82,11 +86,8 @@ TEST(PosixOpenRead, NeverWaitsAndTellsWhatItOpened) {
   }
 }
 
-std::string outcome(const auto& r) { return r ? "done" : r.error().full(); }
-
-// Refused before the system could cut the path short at the NUL.
 TEST(PosixPaths, WithANulAreRefused) {
-  Scratch d;
+  testing::Scratch d;
   testing::put(d / "a", "x");
   const std::string nul = d / std::string("a\0b", 3);
   for (const std::string& r : {outcome(os.stat(nul)), outcome(os.create_directories(nul)),
@@ -97,42 +98,21 @@ TEST(PosixPaths, WithANulAreRefused) {
   }
 }
 
-volatile std::sig_atomic_t g_interrupted = 0;
-// Once this thread is blocked in system call `nr`, another thread interrupts
-// it with a signal that restarts nothing, then does `then`.
-std::thread interrupt_blocked(long nr, auto then) {
-  struct sigaction act{};
-  act.sa_handler = [](int) { g_interrupted = 1; };
-  ::sigaction(SIGALRM, &act, nullptr);
-  g_interrupted = 0;
-  const std::string want = std::to_string(nr) + " ";
-  const std::string proc = "/proc/self/task/" + std::to_string(::gettid()) + "/syscall";
-  return std::thread([=, self = ::pthread_self()] {
-    for (std::string s; !s.starts_with(want); std::this_thread::yield()) std::getline(std::ifstream(proc), s);
-    ::pthread_kill(self, SIGALRM);
-    while (g_interrupted == 0) std::this_thread::yield();
-    then();
-  });
-}
-
 TEST(PosixBlockedCalls, AreResumedAfterAnInterruption) {
-  int in[2], out[2], saved = ::dup(0);
+  int p[2], saved = ::dup(0);
   char buf[4096];
-  ASSERT_TRUE(::pipe(in) == 0 && ::dup2(in[0], 0) == 0 && ::pipe2(out, O_NONBLOCK) == 0);
-  std::thread t = interrupt_blocked(SYS_read, [&] { EXPECT_EQ(::write(in[1], "late", 4), 4); });
+  ASSERT_TRUE(!::pipe(p) && ::dup2(p[0], 0) == 0);
+  std::thread t = interrupt_blocked(SYS_read, [&] { EXPECT_EQ(::write(p[1], "late", 4), 4); });
   auto n = os.read_stdin(buf, sizeof buf);
   t.join();
-  ::dup2(saved, 0);
   EXPECT_EQ(n ? std::string(buf, *n) : n.error().full(), "late");
-
-  const auto room = std::size_t(::write(out[1], std::string(1 << 20, 'f').data(), 1 << 20));  // now full
-  ASSERT_TRUE(::fcntl(out[0], F_SETFL, 0) == 0 && ::fcntl(out[1], F_SETFL, 0) == 0);
+  ASSERT_TRUE(::dup2(saved, 0) == 0 && !::fcntl(p[1], F_SETFL, O_NONBLOCK));
+  const auto room = std::size_t(::write(p[1], std::string(1 << 20, 'f').data(), 1 << 20));  // now full
+  ASSERT_EQ(::fcntl(p[1], F_SETFL, 0), 0);
   std::string got;
-  t = interrupt_blocked(SYS_write, [&] {
-    for (ssize_t k; (k = ::read(out[0], buf, sizeof buf)) > 0;) got.append(buf, std::size_t(k));
-  });
-  auto r = os.write_all(out[1], "last", 4);
-  ::close(out[1]);
+  t = interrupt_blocked(SYS_write, [&] { for (ssize_t k; (k = ::read(p[0], buf, 4096)) > 0;) got.append(buf, k); });
+  auto r = os.write_all(p[1], "last", 4);
+  ::close(p[1]);
   t.join();
   EXPECT_EQ(r ? got.substr(std::min(room, got.size())) : r.error().full(), "last");
 }
