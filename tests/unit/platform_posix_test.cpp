@@ -46,8 +46,8 @@ std::thread interrupt_blocked(long nr, auto then) {
   });
 }
 
-// A temporary is its owner's alone whatever the umask. Given the old file's by root, it has them all; by a user
-// who can keep neither root's owner nor (group 0) its group, no set-id bits, and group bits only with the group.
+// A temporary is its owner's alone whatever the umask. Given the old file's by root, it has them all; by a user who
+// can keep neither root's owner nor (group 0) its group, no set-id bits, and the group bits only with the group.
 TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
   testing::Scratch d;
   for (mode_t mask : {0, 022, 077}) {
@@ -56,20 +56,20 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
     EXPECT_EQ(std::get<0>(perms(d / std::to_string(mask))), 0600u) << mask;
   }
   if (::geteuid() != 0 || ::chmod(d.path().c_str(), 0777)) GTEST_SKIP() << "needs root";
-  struct Row { unsigned owner, group, mode; std::string acl = ""; unsigned user = 0, kept = 0; };
-  for (const Row& r : {Row{65534, 65534, 0640}, {65534, 65534, 0444}, {65534, 65534, 02750}, {65534, 65534, 04755},
-                       {65534, 65534, 06711}, {65534, 65534, 0640, "u:65534:r,g:65534:rw,m::r"},
-                       {0, 0, 06775, "", 65534, 0705}, {0, 65534, 06775, "", 65534, 0775}}) {
-    const std::string old = d / (std::to_string(r.group) + std::to_string(r.mode) + r.acl), made = old + ".new";
+  // Owned by 65534, or (kept: what the user 65534 may keep) by root.
+  struct Row { unsigned mode; std::string acl = ""; unsigned group = 65534, kept = 0; };
+  for (const Row& r : {Row{0640}, {0444}, {02750}, {04755}, {06711}, {0640, "u:65534:r,g:65534:rw,m::r"},
+                       {06775, "", 0, 0705}, {06775, "", 65534, 0775}}) {
+    const std::string old = d / (std::to_string(r.mode) + r.acl + std::to_string(r.group)), made = old + ".new";
     testing::put(old, "x");
-    ASSERT_EQ(::chown(old.c_str(), r.owner, r.group) | ::chmod(old.c_str(), r.mode), 0);
+    ASSERT_EQ(::chown(old.c_str(), r.kept ? 0 : 65534, r.group) | ::chmod(old.c_str(), r.mode), 0);
     ASSERT_TRUE(r.acl.empty() || std::system(("setfacl -m " + r.acl + " " + old).c_str()) == 0);
-    EXPECT_EQ(in_child([&, u = r.user] {
-      if (u && (::setgroups(0, nullptr) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
+    EXPECT_EQ(in_child([&, u = 65534u] {
+      if (r.kept && (::setgroups(0, nullptr) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
       auto fd = os.create_exclusive(made);
       return fd && os.set_permissions(*fd, os.stat(old).value_or(FileMeta{})) ? 0 : 1;
     }), 0);
-    EXPECT_EQ(perms(made), r.user ? std::tuple(r.kept, 65534u, 65534u, std::string()) : perms(old)) << old;
+    EXPECT_EQ(perms(made), r.kept ? std::tuple(r.kept, 65534u, 65534u, std::string()) : perms(old)) << old;
   }
 }
 
