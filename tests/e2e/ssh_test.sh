@@ -18,12 +18,10 @@ printf '%s\n' "ListenAddress 127.0.0.1" "Port $port" "HostKey $top/host" "UsePAM
 mkdir -p -m 755 /run/sshd  # privilege separation
 # Password '*' rather than useradd's locking '!': without PAM sshd refuses a locked account.
 useradd -d "$top/home" -s /bin/sh -p '*' -M -U "$user"
-/usr/sbin/sshd -D -e -f "$top/sshd_config" 2>"$top/log" &  # by its absolute path, as sshd demands
-sshd=$!
+/usr/sbin/sshd -D -e -f "$top/sshd_config" 2>"$top/log" & sshd=$!  # by its absolute path, as sshd demands
 trap 'kill $sshd; wait $sshd || :; userdel $user; rm -rf "$top"' EXIT
-mkdir -p "$top/home/.ssh"
-cp "$top/user.pub" "$top/home/.ssh/authorized_keys"
-chown -R "$user:$user" "$top/home"  # sshd's StrictModes: the account's own, writable by nobody else
+install -D -m 644 "$top/user.pub" "$top/home/.ssh/authorized_keys"  # root's, which sshd's StrictModes accepts
+chown "$user" "$top/home"
 until (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do kill -0 $sshd; sleep 0.05; done
 for request in '"write","path":"~/d/a","content":"one \"two\"\ntwo é\n","createDirs":true' \
                '"readPreview","path":"~/d/a","limit":1' \
@@ -37,5 +35,6 @@ diff "$top/answers" - <<'END'
 {"protocol":1,"ok":true,"operation":"readPreview","replacements":0,"bytes":17,"binary":false,"totalBytes":17,"data":"b25lICJ0d28iCg==","error":null}
 {"protocol":1,"ok":true,"operation":"edit","replacements":2,"bytes":13,"binary":false,"totalBytes":null,"data":null,"diff":{"changes":[{"line":1,"removed":"two","added":"2"},{"line":2,"removed":"two","added":"2"}],"truncated":false},"error":null}
 END
-[ ! -s "$top/errors" ] && [ "$(stat -c %U "$top/home/d/a")" = "$user" ]
+diff /dev/null "$top/errors"
+[ "$(stat -c %U "$top/home/d/a")" = "$user" ]
 diff "$top/home/d/a" <(printf 'one "2"\n2 é\n')

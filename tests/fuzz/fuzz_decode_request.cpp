@@ -2,7 +2,6 @@
 // message; a request has UTF-8 members and decodes the same when encoded again
 // (array form, every member) or followed by whitespace, but not by anything else.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 
 #include "request_decoder.h"
@@ -13,10 +12,9 @@ using brevok::decode_request;
 static std::string json(std::string_view s) {
   if (!brevok::is_valid_utf8(s)) std::abort();
   std::string out = "\"";
-  char escaped[8];
   for (unsigned char c : s) {
     if (c >= 0x20 && c != '"' && c != '\\') out += static_cast<char>(c);
-    else out.append(escaped, std::snprintf(escaped, sizeof escaped, "\\u%04x", c));
+    else out += std::string("\\u00") + "0123456789abcdef"[c >> 4] + "0123456789abcdef"[c & 15];
   }
   return out + "\"";
 }
