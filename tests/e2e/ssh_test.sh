@@ -1,12 +1,10 @@
 #!/usr/bin/env bash
-# ssh_test.sh AGENT: the agent through a real ssh server, as a controlling tool runs it: a throwaway
-# account, an sshd of its own on 127.0.0.1 on a free port (stopped by its pid), a write, a readPreview
-# and an edit. Needs root and sshd: skipped without them, failed then when BREVOK_SSH_REQUIRED=1.
+# ssh_test.sh AGENT: the agent as a controlling tool runs it, through a real sshd (its own, on 127.0.0.1 on
+# a free port, stopped by its pid) into a throwaway account: a write, a readPreview and an edit, answered
+# exactly. Needs root and sshd: skipped without them, but failed when BREVOK_SSH_REQUIRED=1.
 set -euo pipefail
-if [ "$(id -u)" != 0 ] || [ ! -x /usr/sbin/sshd ]; then
-  echo "skipped: needs root and /usr/sbin/sshd"
-  [ "${BREVOK_SSH_REQUIRED:-}" != 1 ]; exit
-fi
+[ "$(id -u)" = 0 ] && [ -x /usr/sbin/sshd ] ||
+  { echo "skipped: needs root and /usr/sbin/sshd"; [ "${BREVOK_SSH_REQUIRED:-}" != 1 ]; exit; }
 umask 022
 top=$(mktemp -d /tmp/brevok-ssh-XXXXXX) user=brevok$$
 chmod 755 "$top"
@@ -15,6 +13,8 @@ for key in host user; do ssh-keygen -q -t ed25519 -N '' -f "$top/$key"; done
 port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 printf '%s\n' "ListenAddress 127.0.0.1" "Port $port" "HostKey $top/host" "UsePAM no" "PidFile $top/pid" \
   "AllowUsers $user" "SetEnv PATH=$top:/usr/bin:/bin" >"$top/sshd_config"
+printf '%s\n' "Host agent" "HostName 127.0.0.1" "Port $port" "User $user" "IdentityFile $top/user" "BatchMode yes" \
+  "StrictHostKeyChecking no" "UserKnownHostsFile $top/known" "LogLevel ERROR" >"$top/ssh_config"
 mkdir -p -m 755 /run/sshd  # privilege separation
 # Password '*' rather than useradd's locking '!': without PAM sshd refuses a locked account.
 useradd -d "$top/home" -s /bin/sh -p '*' -M -U "$user"
@@ -26,9 +26,7 @@ until (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; do kill -0 $sshd; sleep 
 for request in '"write","path":"~/d/a","content":"one \"two\"\ntwo é\n","createDirs":true' \
                '"readPreview","path":"~/d/a","limit":1' \
                '"edit","path":"~/d/a","oldString":"two","newString":"2","replaceAll":true'; do
-  echo "{\"protocol\":1,\"operation\":$request}" | ssh -F /dev/null -p "$port" -i "$top/user" -o BatchMode=yes \
-    -o StrictHostKeyChecking=no -o "UserKnownHostsFile=$top/known" -o LogLevel=ERROR "$user@127.0.0.1" \
-    brevok-file-agent --stdio
+  echo "{\"protocol\":1,\"operation\":$request}" | ssh -F "$top/ssh_config" agent brevok-file-agent --stdio
 done >"$top/answers" 2>"$top/errors"
 diff "$top/answers" - <<'END'
 {"protocol":1,"ok":true,"operation":"write","replacements":0,"bytes":17,"binary":false,"totalBytes":null,"data":null,"error":null}
