@@ -7,8 +7,6 @@
 #include "request_decoder.h"
 #include "utf8.h"
 
-using brevok::decode_request;
-
 static std::string json(std::string_view s) {
   if (!brevok::is_valid_utf8(s)) std::abort();
   std::string out = "\"";
@@ -28,11 +26,12 @@ static std::string encode(const brevok::Result<brevok::FileAgentRequest>& r) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
-  auto r = decode_request(input);
+  auto r = brevok::decode_request(input);
   if (!r && r.error().outermost().empty()) std::abort();
   if (!r) return 0;
   const std::string once = encode(r);
-  const bool same = encode(decode_request(once)) == once && encode(decode_request(input + " \t\r\n")) == once;
-  if (!same || decode_request(input + " 0")) std::abort();
+  const bool same = encode(brevok::decode_request(once)) == once &&
+                    encode(brevok::decode_request(input + " \t\r\n")) == once;
+  if (!same || brevok::decode_request(input + " 0")) std::abort();
   return 0;
 }
