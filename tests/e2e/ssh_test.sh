@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# ssh_test.sh AGENT: the agent as a controlling tool runs it, through a real sshd (its own, on 127.0.0.1 on
-# a free port, stopped by its pid) into a throwaway account: a write, a readPreview and an edit, answered
-# exactly. Needs root and sshd: skipped without them, but failed when BREVOK_SSH_REQUIRED=1.
+# ssh_test.sh AGENT: the agent through a real sshd of its own (127.0.0.1, a free port, stopped by its pid) into
+# a throwaway account. Needs root and sshd: skipped without them, but failed when BREVOK_SSH_REQUIRED=1.
 set -euo pipefail
 [ "$(id -u)" = 0 ] && [ -x /usr/sbin/sshd ] ||
   { echo "skipped: needs root and /usr/sbin/sshd"; [ "${BREVOK_SSH_REQUIRED:-}" != 1 ]; exit; }
