@@ -15,8 +15,7 @@ printf '%s\n' "ListenAddress 127.0.0.1" "Port $port" "HostKey $top/host" "UsePAM
 printf '%s\n' "Host agent" "HostName 127.0.0.1" "Port $port" "User $user" "IdentityFile $top/user" "BatchMode yes" \
   "StrictHostKeyChecking no" "UserKnownHostsFile $top/known" "LogLevel ERROR" >"$top/ssh_config"
 mkdir -p -m 755 /run/sshd  # privilege separation
-# Password '*' rather than useradd's locking '!': without PAM sshd refuses a locked account.
-useradd -d "$top/home" -s /bin/sh -p '*' -M -U "$user"
+useradd -d "$top/home" -s /bin/sh -p '*' -M -U "$user"  # '*', not the locking '!': sshd refuses locked accounts
 /usr/sbin/sshd -D -e -f "$top/sshd_config" 2>"$top/log" & sshd=$!  # by its absolute path, as sshd demands
 trap 'kill $sshd; wait $sshd || :; userdel $user; rm -rf "$top"' EXIT
 install -D -m 644 "$top/user.pub" "$top/home/.ssh/authorized_keys"  # root's, which sshd's StrictModes accepts
@@ -33,5 +32,4 @@ diff "$top/answers" - <<'END'
 {"protocol":1,"ok":true,"operation":"edit","replacements":2,"bytes":13,"binary":false,"totalBytes":null,"data":null,"diff":{"changes":[{"line":1,"removed":"two","added":"2"},{"line":2,"removed":"two","added":"2"}],"truncated":false},"error":null}
 END
 diff /dev/null "$top/errors"
-[ "$(stat -c %U "$top/home/d/a")" = "$user" ]
-diff "$top/home/d/a" <(printf 'one "2"\n2 é\n')
+diff <(stat -c %U "$top/home/d/a"; cat "$top/home/d/a") <(echo "$user"; printf 'one "2"\n2 é\n')  # owner, content

@@ -1,6 +1,5 @@
-// libFuzzer target: the request decoder on arbitrary bytes. A refusal has a
-// message; a request has UTF-8 members and decodes the same when encoded again
-// (array form, every member) or followed by whitespace, but not by anything else.
+// libFuzzer target: the request decoder on arbitrary bytes. A refusal has a message; a request has UTF-8 members
+// and decodes the same when encoded again (array form, every member) or followed by whitespace, but not otherwise.
 #include <cstdint>
 #include <cstdlib>
 

@@ -36,22 +36,21 @@ TEST(Win32Rename, NeverCostsTheTarget) {
     auto r = os.rename_replace(d / "tmp", d / "target");
     win32::file_calls() = {};  // the system's own
     ::CloseHandle(held);
-    const bool read_only = ::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY;
-    EXPECT_EQ(testing::get(d / "target") + testing::get(d / "tmp") + (read_only ? " read-only" : ""),
+    EXPECT_EQ(testing::get(d / "target") + testing::get(d / "tmp") +
+              (::GetFileAttributesW(target.c_str()) & FILE_ATTRIBUTE_READONLY ? " read-only" : ""),
               r ? "new" : "oldnew read-only") << row.moves;
     EXPECT_EQ(outcome(r), row.moves < 0 ? outcome(r) : row.replaced ? "done" : win32::system_error_text(row.code));
     ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
 }
 
-// Full paths prefixed to lift the length limit; devices and NULs refused.
+// Full paths prefixed to lift the length limit; devices refused, and a NUL by system_path, which every call uses.
 TEST(Win32Paths, AreLongAndNeverDevicesOrCutShort) {
   EXPECT_EQ(win32::system_path("C:\\a\\..\\" + std::string(300, 'd') + "/f").value_or(L""),
             L"\\\\?\\C:\\" + std::wstring(300, L'd') + L"\\f");
   for (const char* path : {"NUL", "COM1", "C:\\x\\CON", "\\\\.\\pipe\\x"}) {
     EXPECT_EQ(outcome(os.open_read(path)), win32::system_error_text(ERROR_NOT_SUPPORTED)) << path;
   }
-  // Every call takes its path through system_path.
   EXPECT_EQ(outcome(os.stat(std::string("C:\\a\0b", 6))), win32::system_error_text(ERROR_INVALID_NAME));
 }
 
