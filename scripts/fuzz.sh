@@ -3,8 +3,8 @@
 # UndefinedBehaviorSanitizer) and runs one of them:
 #
 #   scripts/fuzz.sh decode_request        # until stopped (Ctrl-C) or a fault
-#   scripts/fuzz.sh request_cycle 600     # for 600 seconds
-#   scripts/fuzz.sh request_cycle 60 -jobs=2 -workers=2   # more libFuzzer flags
+#   scripts/fuzz.sh decode_request 600    # for 600 seconds
+#   scripts/fuzz.sh decode_request 60 -jobs=2 -workers=2   # more libFuzzer flags
 #
 # The seeds of tests/fuzz/corpus/<target> are read, never written; what the
 # fuzzer learns is kept in build/fuzz/corpus/<target> and reused by the next
@@ -15,12 +15,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 
-target=${1:?usage: scripts/fuzz.sh decode_request|request_cycle [seconds] [libFuzzer flags...]}
+target=${1:?usage: scripts/fuzz.sh decode_request [seconds] [libFuzzer flags...]}
 seconds=${2:-0}
 shift $(( $# >= 2 ? 2 : 1 ))
 case "$target" in
-  decode_request|request_cycle) ;;
-  *) echo "unknown fuzz target: $target (decode_request or request_cycle)" >&2; exit 2 ;;
+  decode_request) ;;
+  *) echo "unknown fuzz target: $target (decode_request)" >&2; exit 2 ;;
 esac
 
 need_packages "${BUILD_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"

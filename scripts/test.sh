@@ -156,7 +156,7 @@ stage_aarch64() {
 stage_ssh() {
   need_packages_no_services "${BUILD_PACKAGES[@]}" "${SSH_PACKAGES[@]}"
   scripts/dist.sh linux-x86_64 >/dev/null
-  BREVOK_SSH_REQUIRED=1 python3 tests/e2e/ssh_test.py --agent dist/linux-x86_64/brevok-file-agent
+  BREVOK_SSH_REQUIRED=1 tests/e2e/ssh_test.sh dist/linux-x86_64/brevok-file-agent
 }
 
 # The packages as users get them, those scripts/dist.sh makes: the .deb and
