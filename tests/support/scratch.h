@@ -1,7 +1,10 @@
-// A fresh directory under the system's temporary directory, removed with all it holds afterwards.
+// A fresh directory under the system's temporary directory, removed with all it holds afterwards, and whole
+// files put into it and got back.
 #pragma once
 
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 
@@ -21,5 +24,11 @@ class Scratch {
  private:
   std::string path_;
 };
+
+inline void put(const std::string& path, std::string_view s) { std::ofstream(path, std::ios::binary) << s; }
+inline std::optional<std::string> get(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
+}
 
 }  // namespace brevok::testing

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 
 #include "fault_platform.h"
@@ -16,11 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void put(const std::string& path, std::string_view s) { std::ofstream(path, std::ios::binary) << s; }
-std::optional<std::string> get(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
-}
 std::ptrdiff_t files(const FaultPlatform& fp) { return std::distance(fs::directory_iterator(fp.dir.path()), {}); }
 
 Result<FileAgentResponse> run(FaultPlatform& fp, const std::string& operation, std::string content = "new") {

@@ -7,6 +7,7 @@
 #include <sys/xattr.h>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <thread>
 
 #include "platform.h"
