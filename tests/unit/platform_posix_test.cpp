@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <csignal>
@@ -32,14 +31,15 @@ int in_child(auto f) {
 }
 std::string outcome(const auto& r) { return r ? "done" : r.error().full(); }
 int g_pipe[2];  // reached by the signal handlers below
-// Interrupts this thread once it blocks in system call `nr`: `handler` runs after the call was interrupted.
-std::thread interrupt_blocked(long nr, void (*handler)(int)) {
+// Interrupts this thread once it waits in the kernel function `wait` (by name, not by system call number, which
+// an emulator running the test would not show): `handler` runs after the call was interrupted.
+std::thread interrupt_blocked(const char* wait, void (*handler)(int)) {
   struct sigaction act{};
   act.sa_handler = handler;
   ::sigaction(SIGALRM, &act, nullptr);
-  const std::string task = "/proc/self/task/" + std::to_string(::gettid()) + "/syscall";
-  return std::thread([task, want = std::to_string(nr) + " ", self = ::pthread_self()] {
-    for (std::string s; !s.starts_with(want);) std::getline(std::ifstream(task), s);
+  const std::string task = "/proc/self/task/" + std::to_string(::gettid()) + "/wchan";
+  return std::thread([task, wait, self = ::pthread_self()] {
+    for (std::string s; !s.contains(wait);) std::getline(std::ifstream(task), s);
     ::pthread_kill(self, SIGALRM);
   });
 }
@@ -98,14 +98,14 @@ TEST(PosixBlockedCalls, AreResumedAfterAnInterruption) {
   int *p = g_pipe, saved = ::dup(0);
   char buf[8];
   ASSERT_TRUE(!::pipe(p) && ::dup2(p[0], 0) == 0);
-  std::thread t = interrupt_blocked(SYS_read, [](int) { [[maybe_unused]] auto n = ::write(g_pipe[1], "late", 4); });
+  std::thread t = interrupt_blocked("pipe_read", [](int) { [[maybe_unused]] auto n = ::write(g_pipe[1], "late", 4); });
   auto n = os.read_stdin(buf, sizeof buf);
   t.join();
   EXPECT_EQ(n ? std::string(buf, *n) : n.error().full(), "late");
   ASSERT_TRUE(::dup2(saved, 0) == 0 && !::fcntl(p[0], F_SETFL, O_NONBLOCK) && !::fcntl(p[1], F_SETFL, O_NONBLOCK));
   while (::write(p[1], buf, sizeof buf) > 0) {}  // until the pipe is full
   ASSERT_EQ(::fcntl(p[1], F_SETFL, 0), 0);
-  t = interrupt_blocked(SYS_write, [](int) { for (char all[4096]; ::read(g_pipe[0], all, sizeof all) > 0;) {} });
+  t = interrupt_blocked("pipe_write", [](int) { for (char all[4096]; ::read(g_pipe[0], all, sizeof all) > 0;) {} });
   auto r = os.write_all(p[1], "last", 4);
   t.join();
   EXPECT_EQ(r ? std::string(buf, std::size_t(std::max(::read(p[0], buf, 8), ssize_t(0)))) : r.error().full(), "last");
