@@ -51,7 +51,9 @@ class FaultPlatform final : public Platform {
   Result<FileMeta> stat_handle(FileHandle f) override {
     return pass("stat_handle", "", [&] { return claim(os_.stat_handle(f)); });
   }
-  Result<void> write_stdout(const char* d, std::size_t n) override { return output.append(d, n), Result<void>(); }
+  Result<void> write_stdout(const char* d, std::size_t n) override {
+    return pass("write_stdout", "", [&] { return output.append(d, n), Result<void>(); });
+  }
   Result<void> write_stderr(const char*, std::size_t) override { return {}; }
   std::optional<std::string> home() override { return os_.home(); }
   std::uint32_t process_id() override { return os_.process_id(); }

@@ -124,5 +124,23 @@ TEST(Agent, TakesARequestOf128MiBButNotOneByteMore) {
   }
 }
 
+// The response goes out through an 8192-byte buffer that writes through only when full, so the step that meets a
+// failed standard output depends on the line's length: 8191, 8192 or 8193 bytes before its line feed.
+TEST(Agent, NamesTheStepThatMetAFailedOutput) {
+  const std::string steps[] = {"flushing", "writing", "encoding"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    for (bool broken : {false, true}) {
+      FaultPlatform fp;
+      fp.input = R"({"protocol":2,"operation":")" + std::string(8023 + i, 'o') + R"(","path":"p"})";
+      fp.before = [&](const std::string& call) {
+        if (broken && call == "write_stdout") fp.fail_at = static_cast<int>(fp.calls.size()) + 1;  // this call
+      };
+      auto r = run_agent({}, fp);
+      EXPECT_EQ(r ? std::to_string(fp.output.size()) : r.error().full(),
+                broken ? steps[i] + " file-agent response: injected" : std::to_string(8192 + i));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace brevok::testing
