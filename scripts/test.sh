@@ -150,7 +150,7 @@ stage_aarch64() {
 }
 
 # The agent as a controlling tool meets it: the released Linux x86-64
-# binary through a real ssh server. tests/e2e/ssh_test.py creates a
+# binary through a real ssh server. tests/e2e/ssh_test.sh creates a
 # throwaway account, starts its own sshd on 127.0.0.1 on a free port (never
 # the system's, never port 22) and stops it by its pid.
 stage_ssh() {
