@@ -142,5 +142,19 @@ TEST(Agent, NamesTheStepThatMetAFailedOutput) {
   }
 }
 
+// Memory running out inside an operation is that operation's answer, naming what it was doing.
+TEST(Agent, AnswersOutOfMemoryAsTheOperation) {
+  for (const auto& [op, doing] : {std::pair("readPreview", "reading"), {"write", "writing"}, {"edit", "editing"}}) {
+    FaultPlatform fp;
+    fp.input = R"({"protocol":1,"operation":")" + std::string(op) + R"(","path":"f","oldString":"a"})";
+    fp.before = [](const std::string& call) {
+      if (!call.ends_with("_stdin") && !call.ends_with("_stdout")) throw std::bad_alloc();  // the first file call
+    };
+    auto r = run_agent({}, fp);
+    EXPECT_EQ(r ? fp.output.substr(fp.output.find("\"error\"")) : r.error().full(),
+              R"("error":"out of memory )" + std::string(doing) + R"( remote file f"})" "\n");
+  }
+}
+
 }  // namespace
 }  // namespace brevok::testing
