@@ -280,6 +280,36 @@ std::uint64_t edited_size(std::uint64_t size, std::uint64_t count, std::uint64_t
   return saturating_add(kept, saturating_mul(count, new_len));
 }
 
+namespace {
+
+// Writes `content`, every occurrence of `old_string` replaced, from `out`
+// on; returns the end of what was written, or nullptr when memory runs
+// out. `out` may be `content` itself when `new_string` is no longer than
+// `old_string`: the write position then never passes the read position,
+// and each new string ends no later than the old one it replaces, so the
+// search, which only looks at bytes from the read position on, sees the
+// old content.
+char* write_replaced(char* out, std::string_view content, std::string_view old_string,
+                     std::string_view new_string) {
+  char* w = out;
+  std::size_t prev = 0;
+  try {
+    for_each_occurrence(content, old_string, [&](std::size_t p) {
+      if (w != content.data() + prev) std::memmove(w, content.data() + prev, p - prev);
+      w += p - prev;
+      std::memcpy(w, new_string.data(), new_string.size());
+      w += new_string.size();
+      prev = p + old_string.size();
+    });
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  if (w != content.data() + prev) std::memmove(w, content.data() + prev, content.size() - prev);
+  return w + (content.size() - prev);
+}
+
+}  // namespace
+
 std::optional<ByteBuffer> replace_occurrences(std::string_view content, std::string_view old_string,
                                               std::string_view new_string, std::uint64_t count) {
   std::uint64_t size = edited_size(content.size(), count, old_string.size(), new_string.size());
@@ -288,49 +318,19 @@ std::optional<ByteBuffer> replace_occurrences(std::string_view content, std::str
   // empty): an empty buffer has no storage to copy into, not even zero bytes.
   if (size == 0) return out;
   if (size >= SIZE_MAX || !out.allocate(static_cast<std::size_t>(size))) return std::nullopt;
-  char* w = out.data();
-  std::size_t prev = 0;
-  try {
-    // The same search over the same bytes finds the `count` occurrences
-    // that sized the buffer.
-    for_each_occurrence(content, old_string, [&](std::size_t p) {
-      std::memcpy(w, content.data() + prev, p - prev);
-      w += p - prev;
-      std::memcpy(w, new_string.data(), new_string.size());
-      w += new_string.size();
-      prev = p + old_string.size();
-    });
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
-  std::memcpy(w, content.data() + prev, content.size() - prev);
-  w += content.size() - prev;
-  out.set_size(static_cast<std::size_t>(w - out.data()));
+  // The same search over the same bytes finds the `count` occurrences that
+  // sized the buffer.
+  char* end = write_replaced(out.data(), content, old_string, new_string);
+  if (end == nullptr) return std::nullopt;
+  out.set_size(static_cast<std::size_t>(end - out.data()));
   return out;
 }
 
 std::optional<std::size_t> replace_occurrences_in_place(char* content, std::size_t size, std::string_view old_string,
                                                         std::string_view new_string) {
-  // The write position never passes the read position, and each new
-  // string ends no later than the old one it replaces: the search, which
-  // only looks at bytes from the read position on, sees the old content.
-  char* w = content;
-  std::size_t prev = 0;
-  try {
-    for_each_occurrence(std::string_view(content, size), old_string, [&](std::size_t p) {
-      const std::size_t n = p - prev;
-      if (w != content + prev) std::memmove(w, content + prev, n);
-      w += n;
-      std::memcpy(w, new_string.data(), new_string.size());
-      w += new_string.size();
-      prev = p + old_string.size();
-    });
-  } catch (const std::bad_alloc&) {
-    return std::nullopt;
-  }
-  if (w != content + prev) std::memmove(w, content + prev, size - prev);
-  w += size - prev;
-  return static_cast<std::size_t>(w - content);
+  char* end = write_replaced(content, std::string_view(content, size), old_string, new_string);
+  if (end == nullptr) return std::nullopt;
+  return static_cast<std::size_t>(end - content);
 }
 
 std::pair<std::string, bool> clip_diff_text(std::string_view text) {
