@@ -3,19 +3,14 @@
 // depends on the volume and the Windows version, so each step falls back
 // to the next only on the refusal that calls for it, and the first
 // refusal is the one reported. The target is never deleted to make room.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "platform-win32.h"
+
 #include <winternl.h>
 
 #include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "platform-win32.h"
 
 namespace brevok::win32 {
 

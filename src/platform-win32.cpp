@@ -203,7 +203,7 @@ class Win32Platform final : public Platform {
     if (path.empty()) return {};
     // Climb while the parent is missing, then create downwards. Roots
     // (drives, shares) are never created: their parent is themselves.
-    std::vector<std::string> missing;
+    std::vector<std::wstring> missing;
     std::string_view current = path;
     for (;;) {
       auto wide = win32::system_path(current);
@@ -212,13 +212,11 @@ class Win32Platform final : public Platform {
       if (err == ERROR_SUCCESS) break;
       std::string_view parent = path_parent(current, PathStyle::kWindows);
       if (err != ERROR_PATH_NOT_FOUND || parent.empty() || parent.size() >= current.size()) return fail_with(err);
-      missing.emplace_back(current);
+      missing.push_back(std::move(*wide));
       current = parent;
     }
     for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      auto wide = win32::system_path(*it);
-      if (!wide) return std::unexpected(std::move(wide.error()));
-      if (DWORD err = create_one_directory(*wide); err != ERROR_SUCCESS) return fail_with(err);
+      if (DWORD err = create_one_directory(*it); err != ERROR_SUCCESS) return fail_with(err);
     }
     return {};
   }
