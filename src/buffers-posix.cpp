@@ -70,7 +70,7 @@ void free_bytes(char* bytes, std::size_t size) {
 }  // namespace brevok
 
 // Large allocations of the standard library (the decoded strings of a
-// request, the occurrence list of an edit) come from malloc's own mappings;
+// request) come from malloc's own mappings;
 // the same advice spares them a fault per ordinary page. Everything else is
 // plain malloc, which the default operator delete matches. (The address
 // sanitizer keeps its own, which must stay paired with its delete. GCC
