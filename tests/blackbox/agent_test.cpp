@@ -6,9 +6,7 @@
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <algorithm>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include "agent_process.h"
 
 namespace brevok::testing {
@@ -237,7 +235,7 @@ void make(const std::string& dir, const Tree& tree) {
     const std::string path = dir + "/" + e.name;
     if (e.kind == 'd') fs::create_directories(path);
     ASSERT_TRUE(e.kind != 'p' || ::mkfifo(path.c_str(), 0644) == 0);
-    if (e.kind == 'f') std::ofstream(path, std::ios::binary) << e.content;
+    if (e.kind == 'f') put(path, e.content);
   }
 }
 
@@ -246,7 +244,7 @@ Tree list(const std::string& dir) {
   for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir)) {
     Entry& x = tree.emplace_back(fs::relative(e.path(), dir).string(), "",
                                  e.is_fifo() ? 'p' : e.is_directory() ? 'd' : 'f');
-    if (x.kind == 'f') x.content = (std::ostringstream() << std::ifstream(e.path(), std::ios::binary).rdbuf()).str();
+    if (x.kind == 'f') x.content = get(e.path().string()).value_or("");
   }
   std::ranges::sort(tree, {}, &Entry::name);
   return tree;
@@ -257,17 +255,17 @@ class Agent : public ::testing::TestWithParam<Row> {};
 TEST_P(Agent, AnswersAsTheRowSays) {
   const Row& row = GetParam();
   if (row.posix && agent_is_windows()) GTEST_SKIP() << "not for a Windows agent";
-  ScratchDir dir;
-  make(dir.path, row.before);
-  RunOptions o{.args = row.args, .input = expand(row.in, dir.path), .cwd = dir.path};
-  if (row.home) o.home = agent_path(dir.path);
+  Scratch dir;
+  make(dir.path(), row.before);
+  RunOptions o{.args = row.args, .input = expand(row.in, dir.path()), .cwd = dir.path()};
+  if (row.home) o.home = agent_path(dir.path());
   if (row.fsize != 0) o.file_size_limit = row.fsize;
   const AgentResult r = run_agent(o);
   const std::string out = std::regex_replace(r.out, std::regex("(brevok-file-agent-)[0-9]+-[0-9]+"), "$1#");
-  EXPECT_EQ(out, expand(row.out, dir.path));
+  EXPECT_EQ(out, expand(row.out, dir.path()));
   EXPECT_EQ(r.err, row.err);
   EXPECT_EQ(r.exit_status, row.status);
-  EXPECT_EQ(list(dir.path), row.after.value_or(row.before));
+  EXPECT_EQ(list(dir.path()), row.after.value_or(row.before));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Agent, ::testing::ValuesIn(kRows), [](const auto& info) { return info.param.name; });

@@ -5,7 +5,6 @@
 #include <sys/wait.h>
 #include <gtest/gtest.h>
 #include <algorithm>
-#include <fstream>
 #include <thread>
 #include "agent_process.h"
 
@@ -22,30 +21,28 @@ std::string version(const std::string& head, int v, std::size_t size) {
 std::string request(const std::string& op, const std::string& members) {  // on "t" in the working directory
   return R"({"protocol":1,"operation":")" + op + R"(","path":"t",)" + members + "}";
 }
-std::string slurp(const std::string& path) { return {std::istreambuf_iterator<char>(std::ifstream(path).rdbuf()), {}}; }
-std::size_t entries(const std::string& dir) { return std::distance(std::filesystem::directory_iterator(dir), {}); }
 
 TEST(Crash, KilledWriterLeavesOneWholeVersion) {
   if (agent_is_windows()) GTEST_SKIP() << "POSIX signals";
-  ScratchDir work, io;
-  const std::string target = work.path + "/t", old = version("", 0, 4 << 20), now = version("", 1, 4 << 20);
-  std::ofstream(io.path + "/r") << request("write", R"("content":")" + now + '"');
+  Scratch work, io;
+  const std::string target = work / "t", old = version("", 0, 4 << 20), now = version("", 1, 4 << 20);
+  put(io / "r", request("write", R"("content":")" + now + '"'));
   int landed[2] = {0, 0};
   for (int round = 0; round < 20; ++round) {
-    std::ofstream(target) << old;
+    put(target, old);
     const int sig = round % 2 ? SIGTERM : SIGKILL, null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-    const int in = ::open((io.path + "/r").c_str(), O_RDONLY | O_CLOEXEC);
-    const pid_t pid = spawn_agent({.cwd = work.path}, in, null, null);
+    const int in = ::open((io / "r").c_str(), O_RDONLY | O_CLOEXEC);
+    const pid_t pid = spawn_agent({.cwd = work.path()}, in, null, null);
     ::close(in), ::close(null);
     int status = 0, sent = 0;  // sent once the temporary shows: the agent is at work on it
     for (bool reaped = false; !reaped; reaped = ::waitpid(pid, &status, WNOHANG) == pid) {
-      if (!sent && entries(work.path) > 1) sent = ::kill(pid, sig) == 0;
+      if (!sent && entries(work.path()) > 1) sent = ::kill(pid, sig) == 0;
     }
     landed[round % 2] += sent && WIFSIGNALED(status) && WTERMSIG(status) == sig;
-    const std::string got = slurp(target);
+    const std::string got = get(target).value_or("");
     EXPECT_TRUE(got == old || got == now) << got.size() << " bytes after signal " << sig;
-    EXPECT_TRUE(sig == SIGKILL || entries(work.path) == 1) << "a temporary is left";
-    for (const auto& e : std::filesystem::directory_iterator(work.path)) e.path() != target && remove(e.path());
+    EXPECT_TRUE(sig == SIGKILL || entries(work.path()) == 1) << "a temporary is left";
+    for (const auto& e : std::filesystem::directory_iterator(work.path())) e.path() != target && remove(e.path());
   }
   EXPECT_TRUE(landed[0] > 0 && landed[1] > 0) << "every run ended before its signal";
 }
@@ -53,19 +50,19 @@ TEST(Crash, KilledWriterLeavesOneWholeVersion) {
 // Writers install whole versions, editors switch the head; a reader
 // watching the target never sees anything else.
 TEST(Crash, RacingWritersAndEditorsNeverShowAPartialFile) {
-  ScratchDir work;
+  Scratch work;
   const std::string v[4] = {version("A;", 0, 1 << 18), version("A;", 1, 1 << 18), version("B;", 0, 1 << 18),
                             version("B;", 1, 1 << 18)};
-  std::ofstream(work.path + "/t") << v[0];
+  put(work / "t", v[0]);
   std::atomic<int> partial = 0, ok = 0, done = 0;
-  std::thread reader([&] { for (; !done; partial += std::ranges::count(v, slurp(work.path + "/t")) == 0) {} });
+  std::thread reader([&] { for (; !done; partial += std::ranges::count(v, get(work / "t").value_or("")) == 0) {} });
   std::vector<std::thread> agents;
   for (const std::string& in : {request("write", R"("content":")" + v[0] + '"'),
                                 request("write", R"("content":")" + v[1] + '"'),
                                 request("edit", R"("oldString":"A;","newString":"B;")"),
                                 request("edit", R"("oldString":"B;","newString":"A;")")}) {
     agents.emplace_back([&, in] {
-      for (int i = 0; i < 6; ++i) ok += run_agent({.input = in, .cwd = work.path}).out.contains(R"("ok":true)");
+      for (int i = 0; i < 6; ++i) ok += run_agent({.input = in, .cwd = work.path()}).out.contains(R"("ok":true)");
     });
   }
   for (std::thread& agent : agents) agent.join();
@@ -73,7 +70,7 @@ TEST(Crash, RacingWritersAndEditorsNeverShowAPartialFile) {
   reader.join();
   EXPECT_EQ(partial, 0);
   EXPECT_GT(ok, 0);
-  EXPECT_EQ(entries(work.path), 1u) << "a temporary is left";
+  EXPECT_EQ(entries(work.path()), 1) << "a temporary is left";
 }
 
 }  // namespace

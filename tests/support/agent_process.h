@@ -3,11 +3,11 @@
 // Wine) let the same cases run against the native, sanitized, emulated and Windows builds.
 #pragma once
 #include <sys/types.h>
-#include <cstdlib>
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "scratch.h"
 
 namespace brevok::testing {
 
@@ -26,10 +26,5 @@ struct AgentResult {
 };
 pid_t spawn_agent(const RunOptions& options, int in, int out, int err);  // on these standard streams
 AgentResult run_agent(const RunOptions& options);
-
-struct ScratchDir {  // a fresh directory, removed with all it holds
-  std::string path = ::mkdtemp((std::filesystem::temp_directory_path() / "brevok-test-XXXXXX").string().data());
-  ~ScratchDir() { std::error_code ec; std::filesystem::remove_all(path, ec); }
-};
 
 }  // namespace brevok::testing

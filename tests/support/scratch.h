@@ -30,5 +30,8 @@ inline std::optional<std::string> get(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
 }
+inline std::ptrdiff_t entries(const std::string& dir) {
+  return std::distance(std::filesystem::directory_iterator(dir), {});
+}
 
 }  // namespace brevok::testing

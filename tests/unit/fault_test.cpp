@@ -15,7 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::ptrdiff_t files(const FaultPlatform& fp) { return std::distance(fs::directory_iterator(fp.dir.path()), {}); }
 
 Result<FileAgentResponse> run(FaultPlatform& fp, const std::string& operation, std::string content = "new") {
   FileAgentRequest r{.protocol = 1, .operation = operation, .path = fp.dir / "f", .old_string = "b",
@@ -72,7 +71,7 @@ TEST_P(EveryCall, FailsAlone) {
     EXPECT_EQ(r ? "" : r.error().outermost(), want.substr(0, want.rfind(": injected")));
     if (n == 0) { ASSERT_EQ(fp.sequence, c.calls); }  // the rest relies on it
     EXPECT_EQ(get(fp.dir / "f"), n == 0 || phase == 2 ? c.after : c.before);
-    EXPECT_EQ(files(fp), c.before || n == 0 || phase == 2 ? 1 : 0) << "temporary left";
+    EXPECT_EQ(entries(fp.dir.path()), c.before || n == 0 || phase == 2 ? 1 : 0) << "temporary left";
     EXPECT_EQ(fp.open, 0);
   }
 }
@@ -91,7 +90,7 @@ TEST(Edit, RefusesATargetChangedBeforeTheRename) {
     auto r = run(fp, "edit");
     EXPECT_EQ(r ? "" : r.error().full(), "remote file changed during edit: " + target);
     EXPECT_EQ(get(target), changed);
-    EXPECT_EQ(files(fp), 1) << "temporary left";
+    EXPECT_EQ(entries(fp.dir.path()), 1) << "temporary left";
   }
 }
 
