@@ -96,7 +96,12 @@ done
 
 caught=0 missed=0 stale=0
 for n in "${selected[@]}"; do
-  IFS=$'\t' read -r stage file from to rule <<<"${lines[$((n - 1))]}"
+  # Split by hand: read would merge the two tabs around an empty field.
+  rest=${lines[$((n - 1))]}
+  stage=${rest%%$'\t'*} rest=${rest#*$'\t'}
+  file=${rest%%$'\t'*} rest=${rest#*$'\t'}
+  from=${rest%%$'\t'*} rest=${rest#*$'\t'}
+  to=${rest%%$'\t'*} rule=${rest#*$'\t'}
   cp "$root/$file" "$file"
   if ! python3 - "$file" "$from" "$to" <<'EOF'; then
 import sys
