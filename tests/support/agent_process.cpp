@@ -49,6 +49,7 @@ AgentResult run_agent(const RunOptions& o) {
   if (::pipe2(in, O_CLOEXEC) || ::pipe2(out, O_CLOEXEC) || ::pipe2(err, O_CLOEXEC)) std::abort();
   const pid_t pid = spawn_agent(o, in[0], out[1], err[1]);
   ::close(in[0]), ::close(out[1]), ::close(err[1]);
+  if (o.no_reader) ::close(out[0]), out[0] = -1;
   ::signal(SIGPIPE, SIG_IGN);  // an agent that stops reading fails the write instead
   std::thread feeder([&] {
     for (ssize_t n = 0, fed = 0; fed < std::ssize(o.input) && (n >= 0 || errno == EINTR); fed += n > 0 ? n : 0) {

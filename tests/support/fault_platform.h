@@ -14,19 +14,18 @@ class FaultPlatform final : public Platform {
  public:
   Scratch dir;
   std::vector<std::string> calls, paths;  // each call's name and the path it named
-  std::string sequence;                    // the names, separated by spaces
   int fail_at = 0;                          // the call (from 1) that fails with `error`
   Error error = Error::os("injected");
   std::function<void(const std::string&)> before;  // runs before each call, given its name
-  std::function<Result<FileMeta>(Result<FileMeta>)> claim = [](auto m) { return m; };  // what stat_handle reports
+  std::function<Result<FileMeta>(Result<FileMeta>)> claim = [](auto m) { return m; };  // what stat(_handle) report
   std::optional<std::string> reads;  // what read hands out instead of the open file's bytes
   std::string input, output;         // standard input and output
+  std::size_t consumed = 0;          // bytes of `input` read so far
   int open = 0;                      // handles opened and not yet closed
 
 // A call passed on to the real platform unchanged, under its own name.
 #define BREVOK_PASS(R, name, params, path, ...) \
   Result<R> name params override { return pass(#name, path, [&] { return os_.name(__VA_ARGS__); }); }
-  BREVOK_PASS(FileMeta, stat, (const NativePath& p), p, p)
   BREVOK_PASS(void, create_directories, (const NativePath& p), p, p)
   BREVOK_PASS(void, write_all, (FileHandle f, const char* d, std::size_t n), "", f, d, n)
   BREVOK_PASS(void, sync, (FileHandle f), "", f)
@@ -35,6 +34,7 @@ class FaultPlatform final : public Platform {
   BREVOK_PASS(void, remove_file, (const NativePath& p), p, p)
   BREVOK_PASS(void, sync_directory, (const NativePath& p), p, p)
 #undef BREVOK_PASS
+  Result<FileMeta> stat(const NativePath& p) override { return pass("stat", p, [&] { return claim(os_.stat(p)); }); }
   Result<FileHandle> create_exclusive(const NativePath& p) override {
     return pass("create_exclusive", p, [&] { return counted(os_.create_exclusive(p)); });
   }
@@ -46,7 +46,7 @@ class FaultPlatform final : public Platform {
     return pass("read", "", [&] { return reads ? take(*reads, read_pos_, b, n) : os_.read(f, b, n); });
   }
   Result<std::size_t> read_stdin(char* b, std::size_t n) override {
-    return pass("read_stdin", "", [&] { return take(input, in_pos_, b, n); });
+    return pass("read_stdin", "", [&] { return take(input, consumed, b, n); });
   }
   Result<FileMeta> stat_handle(FileHandle f) override {
     return pass("stat_handle", "", [&] { return claim(os_.stat_handle(f)); });
@@ -63,7 +63,6 @@ class FaultPlatform final : public Platform {
   template <class F>
   auto pass(std::string name, const NativePath& path, F call) -> decltype(call()) {
     if (before) before(name);
-    sequence += (sequence.empty() ? "" : " ") + name;
     calls.push_back(std::move(name)), paths.push_back(path);
     return static_cast<int>(calls.size()) == fail_at ? std::unexpected(error) : call();
   }
@@ -73,7 +72,7 @@ class FaultPlatform final : public Platform {
   }
   Result<FileHandle> counted(Result<FileHandle> f) { return open += f.has_value(), f; }
   Platform& os_ = native_platform();
-  std::size_t in_pos_ = 0, read_pos_ = 0;
+  std::size_t read_pos_ = 0;
 };
 
 }  // namespace brevok::testing

@@ -49,7 +49,9 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
   testing::Scratch d;
   for (mode_t mask : {0, 022, 077}) {
     const mode_t old = ::umask(mask);
-    EXPECT_TRUE(os.create_exclusive(d / std::to_string(mask)) && ::umask(old) == mask);
+    const bool made = os.create_exclusive(d / std::to_string(mask)).has_value();
+    ::umask(old);
+    EXPECT_TRUE(made);
     EXPECT_EQ(std::get<0>(perms(d / std::to_string(mask))), 0600u) << mask;
   }
   if (::geteuid() != 0) GTEST_SKIP() << "needs root";
@@ -81,6 +83,23 @@ TEST(PosixOpenRead, NeverWaitsAndTellsWhatItOpened) {
       return meta ? meta->is_regular * (1 + 2 * meta->size_exact) : 9;
     }), seen) << path;
   }
+}
+
+// The temporary's name is taken only where nothing, not even a dangling link, stands; and a directory's default
+// access list never reaches a file that replaces one without a list.
+TEST(PosixCreate, IsExclusiveAndInheritsNoDefaultAccessList) {
+  testing::Scratch d;
+  testing::put(d / "f", "x");
+  ASSERT_EQ(::symlink((d / "nowhere").c_str(), (d / "link").c_str()), 0);
+  EXPECT_EQ(outcome(os.create_exclusive(d / "f")), std::strerror(EEXIST));
+  EXPECT_EQ(outcome(os.create_exclusive(d / "link")), std::strerror(EEXIST));
+  EXPECT_EQ(testing::get(d / "f"), "x");
+  EXPECT_EQ(testing::get(d / "nowhere"), std::nullopt);
+  if (std::system(("setfacl -d -m u:65534:rwx " + d.path() + " 2>/dev/null").c_str())) GTEST_SKIP() << "no setfacl";
+  auto fd = os.create_exclusive(d / "new");
+  EXPECT_EQ(outcome(os.set_permissions(fd.value_or(-1), os.stat(d / "f").value_or(FileMeta{}))), "done");
+  os.close(fd.value_or(-1));
+  EXPECT_EQ(perms(d / "new"), perms(d / "f"));
 }
 
 TEST(PosixPaths, WithANulAreRefused) {
