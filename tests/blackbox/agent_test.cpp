@@ -97,6 +97,9 @@ const std::vector<Row> kRows = {
     {.name = "PreviewEmptyFileIsText", .in = kPreview + R"("@/f"})", .before = {{"f", ""}},
      .out = R"({"protocol":1,"ok":true,"operation":"readPreview","replacements":0,"bytes":0,"binary":false,)"
             R"("totalBytes":0,"data":"","error":null})" "\n"},
+    // Base64 across the 8192-byte output buffer: only its last group may be partial.
+    {.name = "PreviewLongerThanTheOutputBuffer", .in = kPreview + R"("@/f"})", .before = {{"f", repeat(3000, "abc")}},
+     .out = previewed(9000, repeat(3000, "YWJj"))},
     {.name = "PreviewMissing", .in = kPreview + R"("@/f"})", .out = refused("readPreview", "stating remote file @/f")},
     // A directory is not a regular file either: its own message shows which check comes first.
     {.name = "PreviewDirectory", .in = kPreview + R"("@/d"})", .before = {{"d", "", 'd'}},
@@ -121,6 +124,11 @@ const std::vector<Row> kRows = {
     // The new file keeps the old one's permissions and owner.
     {.name = "WriteReplacing", .in = kWrite + R"("@/f","content":""})", .before = {{"f", "old", 'f', 0604, 65534}},
      .out = wrote(0), .after = Tree{{"f", "", 'f', 0604, 65534}}},
+    {.name = "WriteIntoAMissingDirectory", .in = kWrite + R"("@/a/f","content":"x"})",
+     .out = refused("write", "creating remote temporary @/a/.f.brevok-file-agent-#")},
+    // The parents come first; only then is the missing file name found.
+    {.name = "WriteWithoutAFileName", .in = kWrite + R"("@/a/..","content":"x","createDirs":true})",
+     .out = refused("write", "remote path must have a valid UTF-8 file name"), .after = Tree{{"a", "", 'd'}}},
     {.name = "WriteHome", .in = kWrite + R"("~/f","content":"hi"})", .out = wrote(2), .after = Tree{{"f", "hi"}},
      .home = true},
     {.name = "WriteDirectory", .in = kWrite + R"("@/d","content":"x"})", .before = {{"d", "", 'd'}},
@@ -151,10 +159,10 @@ const std::vector<Row> kRows = {
     {.name = "EditNotUnique", .in = kEdit + R"("@/f","oldString":"one","newString":"1"})",
      .before = {{"f", "one\ntwo\none\n"}},
      .out = refused("edit", "oldString is not unique (found 2 occurrences); set replaceAll=true")},
-    {.name = "EditAll", .in = kEdit + R"("@/f","oldString":"one","newString":"1","replaceAll":true})",
+    {.name = "EditAllGrowing", .in = kEdit + R"("@/f","oldString":"one","newString":"ONE!","replaceAll":true})",
      .before = {{"f", "one\ntwo\none\n"}},
-     .out = edited(2, 8, R"({"line":1,"removed":"one","added":"1"},{"line":3,"removed":"one","added":"1"})"),
-     .after = Tree{{"f", "1\ntwo\n1\n"}}},
+     .out = edited(2, 14, R"({"line":1,"removed":"one","added":"ONE!"},{"line":3,"removed":"one","added":"ONE!"})"),
+     .after = Tree{{"f", "ONE!\ntwo\nONE!\n"}}},
     {.name = "EditNotFound", .in = kEdit + R"("@/f","oldString":"three","newString":"3"})", .before = {{"f", "one\n"}},
      .out = refused("edit", "oldString not found in remote file")},
     {.name = "EditEmptyOldStringOfMissingFile", .in = kEdit + R"("@/f","oldString":"","newString":"x"})",

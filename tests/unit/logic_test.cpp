@@ -145,8 +145,8 @@ TEST(Logic, DecodeRequest) {
   const Pairs rows = {
       {"{" + tail, plain}, {"{" + tail + " x", "trailing characters at line 1 column 44"},
       {R"({"Path":[{"path":1}],)" + tail, plain}, {R"({"protocol":1,"path":"p"})", "missing field `operation`"},
-      {R"({"limit":5,"offset":0,"createDirs":true,"content":"c","replaceAll":true,"newString":"n","oldString":"o",)" +
-           tail, "1|op|p|o|n|1|c|1|0|5"},
+      {R"({"limit":5,"offset":0,"createDirs":false,"content":"c","replaceAll":true,"newString":"n","oldString":"o",)" +
+           tail, "1|op|p|o|n|1|c|0|0|5"},
       {R"([1,"op"])", "invalid length 2, expected struct FileAgentRequest with 10 elements"},
       {R"([1,"op","p"])", plain}, {R"([1,"e","/f","o","n",true,"c",true,0,5])", "1|e|/f|o|n|1|c|1|0|5"},
       {R"([1,"e","/f","o","n",true,"c",true,0,5,0])",
