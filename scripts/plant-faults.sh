@@ -50,7 +50,10 @@ need_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" python3
 [ $need_windows = 0 ] || need_packages "${WINDOWS_PACKAGES[@]}"
 
 # The work tree as it is now, committed or not, copied afresh.
-# Times are kept, so that the build there only redoes what changed.
+# Times are kept, so that the build there only redoes what changed. A run
+# that was stopped while a fault stood may have left objects built from it,
+# newer than the sources: those builds start afresh.
+[ -e "$scratch/planting" ] && rm -rf "$scratch/native" "$scratch/mingw"
 rm -rf "$scratch/src"
 mkdir -p "$scratch/src"
 git ls-files -z -co --exclude-standard | xargs -0 cp -p --parents -t "$scratch/src"
@@ -84,6 +87,13 @@ suite() {  # stage; 0 when every test passes
   fi
 }
 
+# The file as it was, with its time, and the objects built from it, newer
+# than it but touched so that whatever links them is linked again.
+restore() {
+  cp -p "$root/$1" "$1"
+  (cd "$scratch/objects" && find . -type f -exec cp -p {} "$scratch/{}" \; -exec touch "$scratch/{}" \;)
+}
+
 configure
 stages=(native)
 [ $need_windows = 1 ] && stages+=(windows)
@@ -95,6 +105,7 @@ for stage in "${stages[@]}"; do
 done
 
 caught=0 missed=0 stale=0
+touch "$scratch/planting"
 for n in "${selected[@]}"; do
   # Split by hand: read would merge the two tabs around an empty field.
   rest=${lines[$((n - 1))]}
@@ -102,7 +113,11 @@ for n in "${selected[@]}"; do
   file=${rest%%$'\t'*} rest=${rest#*$'\t'}
   from=${rest%%$'\t'*} rest=${rest#*$'\t'}
   to=${rest%%$'\t'*} rule=${rest#*$'\t'}
-  cp "$root/$file" "$file"
+  # The objects built from the file as it is, kept aside: putting them back
+  # afterwards spares compiling the unchanged file again.
+  rm -rf "$scratch/objects" && mkdir -p "$scratch/objects"
+  (cd "$scratch" && find native mingw -path "*/$file.o*" -print0 2>/dev/null | xargs -0 -r cp -p --parents -t objects) || true
+  cp -p "$root/$file" "$file"
   if ! python3 - "$file" "$from" "$to" <<'EOF'; then
 import sys
 path, old, new = sys.argv[1:]
@@ -117,7 +132,7 @@ EOF
   fi
   if ! build "$stage"; then
     printf '%3d BROKEN  %s: does not build: %s\n' "$n" "$file" "$rule"
-    cp "$root/$file" "$file"
+    restore "$file"
     stale=$((stale + 1))
     continue
   fi
@@ -128,10 +143,9 @@ EOF
     printf '%3d caught  %-8s %s: %s\n' "$n" "$stage" "$file" "$rule"
     caught=$((caught + 1))
   fi
-  cp "$root/$file" "$file"
+  restore "$file"
 done
-# The scratch copy is left as the work tree is, for the next run.
-build native >/dev/null 2>&1 || true
+rm -f "$scratch/planting"
 
 echo "$caught caught, $missed missed"
 [ $stale = 0 ] || echo "$stale could not be planted: the list is stale" >&2
