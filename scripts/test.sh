@@ -159,11 +159,12 @@ stage_ssh() {
   BREVOK_SSH_REQUIRED=1 tests/e2e/ssh_test.sh dist/linux-x86_64/brevok-file-agent
 }
 
-# The packages as users get them, those scripts/dist.sh makes: the .deb and
-# .tar.gz of Linux x86-64 and the .zip of Windows hold the agent (stripped)
-# and its manual page and nothing else, the page renders without a warning,
-# and the .deb installs with dpkg, answers --version from /usr/bin and is
-# removed again, also on failure, so the machine is left as it was.
+# The packages as users get them, those scripts/dist.sh makes: the .tar.gz
+# of Linux x86-64 and the .zip of Windows hold the agent (stripped), its
+# manual page and LICENSE and nothing else, the page renders without a
+# warning, lintian finds no error or warning in the .deb, and the .deb
+# installs with dpkg, answers --version from /usr/bin and is removed again,
+# also on failure, so the machine is left as it was.
 stage_package() {
   need_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
   local lint
@@ -177,7 +178,7 @@ stage_package() {
   local top=brevok-file-agent-$version-linux-x86_64 wtop=brevok-file-agent-$version-windows-x86_64
   local listed
   listed=$(tar -tzf "dist/packages/$top.tar.gz" | grep -v '/$' | sort)
-  if [ "$listed" != "$(printf '%s\n' "$top/bin/brevok-file-agent" "$top/share/man/man1/brevok-file-agent.1")" ]; then
+  if [ "$listed" != "$(printf '%s\n' "$top/LICENSE" "$top/bin/brevok-file-agent" "$top/share/man/man1/brevok-file-agent.1")" ]; then
     printf 'unexpected contents of %s:\n%s\n' "$top.tar.gz" "$listed" >&2
     return 1
   fi
@@ -195,13 +196,16 @@ import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 print("\n".join(sorted(n for n in names if not n.endswith("/"))))
 ' "dist/packages/$wtop.zip")
-  if [ "$listed" != "$(printf '%s\n' "$wtop/bin/brevok-file-agent.exe" "$wtop/share/man/man1/brevok-file-agent.1")" ]; then
+  if [ "$listed" != "$(printf '%s\n' "$wtop/LICENSE" "$wtop/bin/brevok-file-agent.exe" "$wtop/share/man/man1/brevok-file-agent.1")" ]; then
     printf 'unexpected contents of %s:\n%s\n' "$wtop.zip" "$listed" >&2
     return 1
   fi
 
   local deb=dist/packages/brevok-file-agent_${version}_amd64.deb answer
   dpkg -c "$deb"
+  # Info tags may stay (e.g. spelling guesses at pieces of the agent's own
+  # messages, which the compiler stores overlapped).
+  lintian --fail-on error,warning "$deb"
   trap 'dpkg -r brevok-file-agent >/dev/null || true' EXIT
   dpkg -i "$deb"
   answer=$(/usr/bin/brevok-file-agent --version)
@@ -211,7 +215,7 @@ print("\n".join(sorted(n for n in names if not n.endswith("/"))))
   fi
   # Where dpkg is told to leave manual pages out (as in some container
   # images) there is no page to find.
-  if command -v man >/dev/null && [ -e /usr/share/man/man1/brevok-file-agent.1 ]; then
+  if command -v man >/dev/null && [ -e /usr/share/man/man1/brevok-file-agent.1.gz ]; then
     man -w brevok-file-agent
   fi
   dpkg -r brevok-file-agent
