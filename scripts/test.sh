@@ -149,12 +149,34 @@ stage_aarch64() {
   blackbox_against "qemu-aarch64-static $PWD/dist/linux-aarch64/brevok-file-agent"
 }
 
+# The example client refuses, before sending anything, what the agent could
+# not decode or what is no request: with a message and status 64 (2 is for
+# a response with ok false), never with a traceback.
+check_client_refusals() {
+  local scratch args status=0
+  scratch=$(mktemp -d)
+  printf 'caf\351\n' >"$scratch/latin1"
+  for args in "read x --offset -1" "read x --limit -2" "write x --from-file $scratch/latin1" "frobnicate x"; do
+    # shellcheck disable=SC2086
+    examples/brevok-client.py $args >/dev/null 2>"$scratch/err" || status=$?
+    if [ "$status" != 64 ] || [ ! -s "$scratch/err" ] || grep -q Traceback "$scratch/err"; then
+      printf 'brevok-client.py %s: status %s, standard error:\n%s\n' "$args" "$status" "$(cat "$scratch/err")" >&2
+      rm -rf "$scratch"
+      return 1
+    fi
+    status=0
+  done
+  rm -rf "$scratch"
+}
+
 # The agent as a controlling tool meets it: the released Linux x86-64
-# binary through a real ssh server. tests/e2e/ssh_test.sh creates a
-# throwaway account, starts its own sshd on 127.0.0.1 on a free port (never
-# the system's, never port 22) and stops it by its pid.
+# binary through a real ssh server, directly and through the example
+# client. tests/e2e/ssh_test.sh creates a throwaway account, starts its own
+# sshd on 127.0.0.1 on a free port (never the system's, never port 22) and
+# stops it by its pid.
 stage_ssh() {
   need_packages_no_services "${BUILD_PACKAGES[@]}" "${SSH_PACKAGES[@]}"
+  check_client_refusals
   scripts/dist.sh linux-x86_64 >/dev/null
   BREVOK_SSH_REQUIRED=1 tests/e2e/ssh_test.sh dist/linux-x86_64/brevok-file-agent
 }
