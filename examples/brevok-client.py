@@ -6,47 +6,93 @@ tool does (request on standard input, which is then closed; one response
 line back), and prints the answer readably, followed by the exit status of
 the agent (or of ssh, which passes the agent's on).
 
-  brevok-client.py read ~/notes.txt --limit 20
-  brevok-client.py --ssh me@host write ~/hello.txt --content 'hello' --create-dirs
-  brevok-client.py --ssh me@host --ssh-option Port=2222 edit ~/hello.txt --old hello --new bye
+  brevok-client.py read '~/notes.txt' --limit 20
+  brevok-client.py --ssh me@host write '~/hello.txt' --content 'hello' --create-dirs
+  brevok-client.py --ssh me@host --ssh-option Port=2222 edit '~/hello.txt' --old hello --new bye
+  brevok-client.py --ssh me@host --agent '~/bin/brevok-file-agent' read '~/hello.txt'
 """
 import argparse
 import base64
 import json
+import os
+import re
 import shlex
 import subprocess
 import sys
 
+USAGE_ERROR = 64  # sysexits' EX_USAGE: apart from 2, which means ok false
+
 EPILOG = """exit status: the agent's (or ssh's) exit status when it is not 0;
 otherwise 2 when the response says ok false, 1 when no readable response
-line came back, 127 when the command cannot be started, and 0 for a
-successful request."""
+line came back, 127 when the command cannot be started, 64 for a usage
+error (the request is then not sent), and 0 for a successful request.
+Each command lists its own flags: brevok-client.py COMMAND --help."""
+
+PATH_HELP = ("the file on the agent's machine; ~ and ~/... are resolved by the agent "
+             "against its HOME (quote them, so that no local shell expands them)")
+
+
+class Refusal(Exception):
+    """A command line the client will not turn into a request."""
+
+
+class Parser(argparse.ArgumentParser):
+    def error(self, message):
+        self.print_usage(sys.stderr)
+        self.exit(USAGE_ERROR, f"{self.prog}: error: {message}\n")
+
+
+def line_count(text):
+    """The agent takes offset and limit as unsigned 64-bit integers."""
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    if value >= 2**64:
+        raise argparse.ArgumentTypeError(f"must be at most {2**64 - 1}: {value}")
+    return value
 
 
 def parse_args(argv):
-    p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0], epilog=EPILOG)
-    p.add_argument("--ssh", metavar="USER@HOST", help="run the agent on this host over ssh")
+    p = Parser(description=__doc__.split("\n\n")[0], epilog=EPILOG)
+    p.add_argument("--ssh", metavar="USER@HOST",
+                   help="run the agent on this host: ssh USER@HOST AGENT --stdio")
     p.add_argument("--ssh-option", metavar="OPT", action="append", default=[],
                    help="passed to ssh as -o OPT (e.g. Port=2222, IdentityFile=KEY); repeatable")
-    p.add_argument("--agent", default="brevok-file-agent",
-                   help="the agent's command (default: brevok-file-agent, found on PATH)")
+    p.add_argument("--agent", default="brevok-file-agent", metavar="PATH",
+                   help="the agent's command (default: brevok-file-agent, found on PATH); "
+                        "a leading ~/ means the home directory of the machine it runs on")
     p.add_argument("--raw", action="store_true", help="print the response line as received")
-    ops = p.add_subparsers(dest="command", required=True)
-    read = ops.add_parser("read", help="preview the head of a file (readPreview)")
-    read.add_argument("path")
-    read.add_argument("--offset", type=int)
-    read.add_argument("--limit", type=int, help="lines (default 2000, counted from offset)")
-    write = ops.add_parser("write", help="replace a whole file")
-    write.add_argument("path")
+    ops = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    read = ops.add_parser("read", help="preview the head of a file (readPreview)",
+                          description="The preview always starts at the file's first line; "
+                                      "it ends with line OFFSET+LIMIT-1.")
+    read.add_argument("path", help=PATH_HELP)
+    read.add_argument("--offset", type=line_count,
+                      help="moves the preview's end, not its start: the agent sends lines 1 "
+                           "to OFFSET+LIMIT-1 (default 1; 0 counts as 1)")
+    read.add_argument("--limit", type=line_count,
+                      help="with --offset, where the preview ends: the agent sends lines 1 "
+                           "to OFFSET+LIMIT-1 (default 2000)")
+    write = ops.add_parser("write", help="replace a whole file (write)")
+    write.add_argument("path", help=PATH_HELP)
     source = write.add_mutually_exclusive_group(required=True)
-    source.add_argument("--content", help="the new content")
-    source.add_argument("--from-file", metavar="FILE", help="take the new content from FILE (UTF-8)")
-    write.add_argument("--create-dirs", action="store_true", help="create missing parent directories")
-    edit = ops.add_parser("edit", help="replace an exact string in a file")
-    edit.add_argument("path")
-    edit.add_argument("--old", required=True, help="the text to replace")
-    edit.add_argument("--new", required=True, help="its replacement")
-    edit.add_argument("--replace-all", action="store_true", help="replace every occurrence")
+    source.add_argument("--content", help="the file's new content, which the agent writes exactly")
+    source.add_argument("--from-file", metavar="FILE",
+                        help="take the new content from the local FILE, which must be UTF-8 "
+                             "(the request carries text only)")
+    write.add_argument("--create-dirs", action="store_true",
+                       help="the agent creates the file's missing parent directories")
+    edit = ops.add_parser("edit", help="replace an exact string in a file (edit)")
+    edit.add_argument("path", help=PATH_HELP)
+    edit.add_argument("--old", required=True,
+                      help="the text the agent finds, byte for byte; it must occur exactly once "
+                           "unless --replace-all")
+    edit.add_argument("--new", required=True, help="the text the agent puts in its place")
+    edit.add_argument("--replace-all", action="store_true",
+                      help="the agent replaces every occurrence of --old")
     return p.parse_args(argv)
 
 
@@ -59,8 +105,14 @@ def build_request(args):
     elif args.command == "write":
         content = args.content
         if args.from_file is not None:
-            with open(args.from_file, "rb") as f:
-                content = f.read().decode("utf-8")  # the protocol carries text only
+            try:
+                with open(args.from_file, "rb") as f:
+                    content = f.read().decode("utf-8")  # the protocol carries text only
+            except OSError as e:
+                raise Refusal(f"cannot read {args.from_file}: {e.strerror}") from None
+            except UnicodeDecodeError as e:
+                raise Refusal(f"{args.from_file} is not UTF-8 (byte {e.start}); "
+                              "the request carries text only") from None
         request = {"protocol": 1, "operation": "write", "path": args.path,
                    "content": content, "createDirs": args.create_dirs}
     else:
@@ -71,10 +123,14 @@ def build_request(args):
 
 def agent_command(args):
     if args.ssh is None:
-        return [args.agent, "--stdio"]
+        return [os.path.expanduser(args.agent), "--stdio"]
     options = [arg for opt in args.ssh_option for arg in ("-o", opt)]
-    # ssh hands the remote shell one command line: quote the agent's path for it.
-    return ["ssh", *options, args.ssh, shlex.quote(args.agent) + " --stdio"]
+    # ssh hands the remote shell one command line: quote the agent's path
+    # for it, all but a leading ~/ (or ~user/), which the remote shell is to
+    # expand to a home directory there.
+    home, rest = re.fullmatch(r"(~[\w.-]*/)?(.*)", args.agent, re.S).groups()
+    command = (home or "") + (shlex.quote(rest) if rest or not home else "")
+    return ["ssh", *options, args.ssh, command + " --stdio"]
 
 
 def show(response, out):
@@ -106,7 +162,11 @@ def show(response, out):
 
 def main(argv):
     args = parse_args(argv)
-    request = build_request(args)
+    try:
+        request = build_request(args)
+    except Refusal as e:
+        print(f"brevok-client: {e}", file=sys.stderr)
+        return USAGE_ERROR
     # The agent's standard error (or ssh's) passes straight through.
     try:
         run = subprocess.run(agent_command(args), input=request, stdout=subprocess.PIPE)

@@ -38,5 +38,6 @@ DIST_PACKAGES=(file)
 SSH_PACKAGES=(openssh-server openssh-client python3)
 # Only for the package stage (scripts/test.sh package): groff to check the
 # manual page, man to find it once installed, file to see that the packaged
-# agent is stripped, python3 to list the Windows .zip.
-PACKAGE_PACKAGES=(groff-base man-db file python3)
+# agent is stripped, python3 to list the Windows .zip, lintian to check the
+# .deb against Debian's policy.
+PACKAGE_PACKAGES=(groff-base man-db file python3 lintian)

@@ -88,8 +88,8 @@ for t in "${targets[@]}"; do
   mkdir -p "dist/$t"
   "$strip" -o "dist/$t/$name" "$build/$name"
   check_static "$t" "dist/$t/$name" "$objdump"
-  # cpack installs the agent (stripped) and its manual page into each of
-  # the target's packages.
+  # cpack installs the agent (stripped), its manual page and its license
+  # into each of the target's packages (cmake/packaging.cmake).
   rm -rf "$build/packages"
   (cd "$build" && cpack --config CPackConfig.cmake -B "$PWD/packages" >/dev/null)
   mkdir -p dist/packages

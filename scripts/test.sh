@@ -149,21 +149,44 @@ stage_aarch64() {
   blackbox_against "qemu-aarch64-static $PWD/dist/linux-aarch64/brevok-file-agent"
 }
 
+# The example client refuses, before sending anything, what the agent could
+# not decode or what is no request: with a message and status 64 (2 is for
+# a response with ok false), never with a traceback.
+check_client_refusals() {
+  local scratch args status=0
+  scratch=$(mktemp -d)
+  printf 'caf\351\n' >"$scratch/latin1"
+  for args in "read x --offset -1" "read x --limit -2" "write x --from-file $scratch/latin1" "frobnicate x"; do
+    # shellcheck disable=SC2086
+    examples/brevok-client.py $args >/dev/null 2>"$scratch/err" || status=$?
+    if [ "$status" != 64 ] || [ ! -s "$scratch/err" ] || grep -q Traceback "$scratch/err"; then
+      printf 'brevok-client.py %s: status %s, standard error:\n%s\n' "$args" "$status" "$(cat "$scratch/err")" >&2
+      rm -rf "$scratch"
+      return 1
+    fi
+    status=0
+  done
+  rm -rf "$scratch"
+}
+
 # The agent as a controlling tool meets it: the released Linux x86-64
-# binary through a real ssh server. tests/e2e/ssh_test.sh creates a
-# throwaway account, starts its own sshd on 127.0.0.1 on a free port (never
-# the system's, never port 22) and stops it by its pid.
+# binary through a real ssh server, directly and through the example
+# client. tests/e2e/ssh_test.sh creates a throwaway account, starts its own
+# sshd on 127.0.0.1 on a free port (never the system's, never port 22) and
+# stops it by its pid.
 stage_ssh() {
   need_packages_no_services "${BUILD_PACKAGES[@]}" "${SSH_PACKAGES[@]}"
+  check_client_refusals
   scripts/dist.sh linux-x86_64 >/dev/null
   BREVOK_SSH_REQUIRED=1 tests/e2e/ssh_test.sh dist/linux-x86_64/brevok-file-agent
 }
 
-# The packages as users get them, those scripts/dist.sh makes: the .deb and
-# .tar.gz of Linux x86-64 and the .zip of Windows hold the agent (stripped)
-# and its manual page and nothing else, the page renders without a warning,
-# and the .deb installs with dpkg, answers --version from /usr/bin and is
-# removed again, also on failure, so the machine is left as it was.
+# The packages as users get them, those scripts/dist.sh makes: the .tar.gz
+# of Linux x86-64 and the .zip of Windows hold the agent (stripped), its
+# manual page and LICENSE and nothing else, the page renders without a
+# warning, lintian finds no error or warning in the .deb, and the .deb
+# installs with dpkg, answers --version from /usr/bin and is removed again,
+# also on failure, so the machine is left as it was.
 stage_package() {
   need_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
   local lint
@@ -177,7 +200,7 @@ stage_package() {
   local top=brevok-file-agent-$version-linux-x86_64 wtop=brevok-file-agent-$version-windows-x86_64
   local listed
   listed=$(tar -tzf "dist/packages/$top.tar.gz" | grep -v '/$' | sort)
-  if [ "$listed" != "$(printf '%s\n' "$top/bin/brevok-file-agent" "$top/share/man/man1/brevok-file-agent.1")" ]; then
+  if [ "$listed" != "$(printf '%s\n' "$top/LICENSE" "$top/bin/brevok-file-agent" "$top/share/man/man1/brevok-file-agent.1")" ]; then
     printf 'unexpected contents of %s:\n%s\n' "$top.tar.gz" "$listed" >&2
     return 1
   fi
@@ -195,13 +218,16 @@ import sys, zipfile
 names = zipfile.ZipFile(sys.argv[1]).namelist()
 print("\n".join(sorted(n for n in names if not n.endswith("/"))))
 ' "dist/packages/$wtop.zip")
-  if [ "$listed" != "$(printf '%s\n' "$wtop/bin/brevok-file-agent.exe" "$wtop/share/man/man1/brevok-file-agent.1")" ]; then
+  if [ "$listed" != "$(printf '%s\n' "$wtop/LICENSE" "$wtop/bin/brevok-file-agent.exe" "$wtop/share/man/man1/brevok-file-agent.1")" ]; then
     printf 'unexpected contents of %s:\n%s\n' "$wtop.zip" "$listed" >&2
     return 1
   fi
 
   local deb=dist/packages/brevok-file-agent_${version}_amd64.deb answer
   dpkg -c "$deb"
+  # Info tags may stay (e.g. spelling guesses at pieces of the agent's own
+  # messages, which the compiler stores overlapped).
+  lintian --fail-on error,warning "$deb"
   trap 'dpkg -r brevok-file-agent >/dev/null || true' EXIT
   dpkg -i "$deb"
   answer=$(/usr/bin/brevok-file-agent --version)
@@ -211,7 +237,7 @@ print("\n".join(sorted(n for n in names if not n.endswith("/"))))
   fi
   # Where dpkg is told to leave manual pages out (as in some container
   # images) there is no page to find.
-  if command -v man >/dev/null && [ -e /usr/share/man/man1/brevok-file-agent.1 ]; then
+  if command -v man >/dev/null && [ -e /usr/share/man/man1/brevok-file-agent.1.gz ]; then
     man -w brevok-file-agent
   fi
   dpkg -r brevok-file-agent

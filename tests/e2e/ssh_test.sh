@@ -33,3 +33,8 @@ diff "$top/answers" - <<'END'
 END
 diff /dev/null "$top/errors"
 diff <(stat -c %U "$top/home/d/a"; cat "$top/home/d/a") <(echo "$user"; printf 'one "2"\n2 é\n')  # owner, content
+# The example client, with the agent in the account's ~/bin, named with a ~ that the remote shell must expand.
+install -D -m 755 "$1" "$top/home/bin/brevok-file-agent"
+options=(); while read -r option; do options+=(--ssh-option "$option"); done < <(tail -n +2 "$top/ssh_config")
+"$(dirname "$0")/../../examples/brevok-client.py" "${options[@]}" --ssh agent --agent '~/bin/brevok-file-agent' \
+  read '~/d/a' --limit 1 | diff - <(printf '%s\n' 'ok (readPreview)' '8 of 13 bytes:' 'one "2"' 'exit status: 0')
