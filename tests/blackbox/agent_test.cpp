@@ -41,17 +41,9 @@ struct Row {
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 
 // A text of 9000 bytes, "a\n" and then "b"s, with one NUL at `at`.
-std::string nul_at(std::size_t at) {
-  std::string s = "a\n" + std::string(8998, 'b');
-  s[at] = '\0';
-  return s;
-}
+std::string nul_at(std::size_t at) { std::string s = "a\n" + std::string(8998, 'b'); return s[at] = '\0', s; }
 
-std::string repeat(int n, const std::string& s) {
-  std::string out;
-  while (n-- > 0) out += s;
-  return out;
-}
+std::string repeat(int n, const std::string& s) { return n > 0 ? s + repeat(n - 1, s) : ""; }
 
 // Response lines, member by member.
 std::string refused(const std::string& op, const std::string& error) {
