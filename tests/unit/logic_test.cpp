@@ -78,11 +78,15 @@ TEST(Logic, Operations) {
   const std::uint64_t max = 18446744073709551615u;
   const std::uint64_t rows[][3] = {{1, 2000, 2000}, {0, 5, 5}, {3, 5, 7}, {1, max, max}, {2, max, max}, {max, 1, max}};
   for (const auto& r : rows) EXPECT_EQ(preview_end_line(r[0], r[1]), r[2]) << r[0] << " " << r[1];
+  const std::uint64_t sizes[][5] = {{12, 2, 3, 4, 14}, {12, 2, 3, 0, 6}, {max, 2, 1, 2, max}, {5, 9, 1, 0, 0}};
+  for (const auto& r : sizes) EXPECT_EQ(edited_size(r[0], r[1], r[2], r[3]), r[4]) << r[0] << " " << r[1];
   const std::string a(1000, 'a');
   const struct { std::string hay, needle; std::vector<std::size_t> at; } searches[] = {
       {"aaaa", "aa", {0, 2}}, {"aaaaa", "aa", {0, 2}}, {"abababab", "abab", {0, 4}}, {"xabcabd", "abd", {4}},
       {"abc", "abcd", {}}, {"", "a", {}}, {"banana", "a", {1, 3, 5}}, {a + "b", a.substr(900) + "b", {900}},
       {a + "b" + a + "b", a.substr(500) + "b", {500, 1501}}, {std::string(40, 'x') + "yx", "xy", {39}},
+      // The fast search gives up just before the match, and the automaton needs its table's second border.
+      {"aaaaaabaaa", "abaaa", {5}}, {"baaabaabaaabaaaaaaabaaa", "aabaaaaa", {9}},
   };
   for (const auto& r : searches) {
     std::vector<std::size_t> found;
