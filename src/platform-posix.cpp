@@ -124,6 +124,7 @@ FileMeta meta_of(const struct stat& st) {
   meta.device = static_cast<std::uint64_t>(st.st_dev);
   meta.inode = static_cast<std::uint64_t>(st.st_ino);
   meta.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  meta.changed_ns = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
   return meta;
 }
 

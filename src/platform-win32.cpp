@@ -86,6 +86,13 @@ Result<FileMeta> meta_of(HANDLE h) {
   meta.device = info.dwVolumeSerialNumber;
   meta.inode = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   meta.modified_ns = unix_ns(info.ftLastWriteTime);
+  // The change time, which moves with every write even where the last
+  // write time is set back; 0 where the file system keeps none.
+  FILE_BASIC_INFO basic;
+  if (::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) {
+    meta.changed_ns = unix_ns(FILETIME{static_cast<DWORD>(basic.ChangeTime.LowPart),
+                                       static_cast<DWORD>(basic.ChangeTime.HighPart)});
+  }
   return meta;
 }
 

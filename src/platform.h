@@ -47,6 +47,10 @@ struct FileMeta {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::int64_t modified_ns = 0;
+  // The last change of content or metadata (POSIX st_ctime), which no
+  // writer can set back: a file written and given its old modification
+  // time again still shows here. 0 where the system keeps none.
+  std::int64_t changed_ns = 0;
   // The file's access control list in the system's own encoding; empty
   // when it has none beyond its permission bits.
   std::string access_acl;

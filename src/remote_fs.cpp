@@ -237,10 +237,11 @@ std::string temporary_name(std::string_view file_name, std::uint32_t pid, std::u
 namespace {
 
 // Whether `now` is still the file `then` described, as it was: the same
-// file, not written since.
+// file, not written since. A writer can give a file its old size and
+// modification time again, but not its status-change time.
 bool same_file_unchanged(const FileMeta& then, const FileMeta& now) {
   return then.device == now.device && then.inode == now.inode && then.size == now.size &&
-         then.modified_ns == now.modified_ns;
+         then.modified_ns == now.modified_ns && then.changed_ns == now.changed_ns;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "fault_platform.h"
 #include "file_agent.h"
@@ -79,13 +80,16 @@ TEST_P(EveryCall, FailsAlone) {
 INSTANTIATE_TEST_SUITE_P(Operations, EveryCall, ::testing::ValuesIn(kCases), [](auto& i) { return i.param.name; });
 
 TEST(Edit, RefusesATargetChangedBeforeTheRename) {
-  for (int later : {0, 1}) {  // grown; the same size, written later
+  // Grown; the same size, written later; the same size, its modification time set back.
+  for (auto [changed, later] : {std::pair("a\nb\nc\n", 0), {"a\nx\nc", 1}, {"a\nx\nc", 0}}) {
     FaultPlatform fp;
-    const std::string target = fp.dir / "f", changed = later ? "a\nx\nc" : "a\nb\nc\n";
+    const std::string target = fp.dir / "f";
     put(target, "a\nb\nc");
     const auto then = fs::last_write_time(target);
     fp.before = [&](const std::string& call) {
-      if (call == "stat") put(target, changed), fs::last_write_time(target, then + std::chrono::hours(later));
+      if (call != "stat") return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past the clock tick of the file system's times
+      put(target, changed), fs::last_write_time(target, then + std::chrono::hours(later));
     };
     auto r = run(fp, "edit");
     EXPECT_EQ(r ? "" : r.error().full(), "remote file changed during edit: " + target);
