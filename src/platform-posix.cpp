@@ -51,7 +51,25 @@ Result<void> write_fd_all(int fd, const char* data, std::size_t size) {
 
 char g_temporary[4097];
 volatile std::sig_atomic_t g_temporary_recorded = 0;
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Every signal whose default action ends the process and that a caller,
+// a timer or a resource limit may send, besides SIGRTMIN to SIGRTMAX,
+// which are no constants. Not here: SIGPIPE and SIGXFSZ, ignored so that
+// their failures are ordinary errors; SIGKILL and SIGSTOP, which nothing
+// can catch; and the signals of a fault in the agent itself (SIGSEGV,
+// SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS), after which it must
+// not go on to touch the file system.
+constexpr int kEndingSignals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+// Those of them the agent catches: all but the ones ignored when it started.
+sigset_t g_ending_signals;
 
 extern "C" void remove_temporary_and_die(int sig) {
   if (g_temporary_recorded) ::unlink(g_temporary);
@@ -59,16 +77,22 @@ extern "C" void remove_temporary_and_die(int sig) {
   ::raise(sig);  // delivered as the handler returns: the process ends by `sig`
 }
 
+// Has `sig` remove the temporary before it ends the agent, unless it was
+// ignored when the agent started: then it stays so.
+void catch_ending_signal(int sig) {
+  struct sigaction old;
+  if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+  struct sigaction act {};
+  act.sa_handler = remove_temporary_and_die;
+  sigfillset(&act.sa_mask);
+  if (::sigaction(sig, &act, nullptr) == 0) sigaddset(&g_ending_signals, sig);
+}
+
 // Blocks the ending signals while a temporary comes into being, so that
 // none can fall between its creation and its recording.
 class EndingSignalsBlocked {
  public:
-  EndingSignalsBlocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kEndingSignals) sigaddset(&set, sig);
-    ::sigprocmask(SIG_BLOCK, &set, &old_);
-  }
+  EndingSignalsBlocked() { ::sigprocmask(SIG_BLOCK, &g_ending_signals, &old_); }
   ~EndingSignalsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
 
  private:
@@ -262,22 +286,28 @@ class PosixPlatform final : public Platform {
     return {};
   }
 
-  // Created readable by its owner alone: until set_permissions has given it
-  // the old file's owner and mode, nobody else may open it.
-  Result<FileHandle> create_exclusive(const NativePath& path) override {
+  // Private: readable by its owner alone, so that until set_permissions
+  // has given it the old file's owner and mode nobody else may open it (and
+  // keep it open to read what is written later). As a new file: 0666, less
+  // the umask or as the directory's default access list says, exactly as
+  // any program's new file.
+  Result<FileHandle> create_exclusive(const NativePath& path, NewFileAccess access) override {
     BREVOK_REFUSE_NUL(path);
+    const mode_t mode = access == NewFileAccess::kPrivate ? 0600 : 0666;
     EndingSignalsBlocked blocked;
     int fd;
     do {
-      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return last_error();
     record_temporary(path);
     return static_cast<FileHandle>(fd);
   }
 
-  // Non-blocking, so that a FIFO without a writer cannot hold the open;
-  // blocking again afterwards, for the reads of what the caller accepts.
+  // Non-blocking, and left so: a FIFO without a writer cannot hold the
+  // open, and a read with nothing there (a FIFO whose writer is silent, a
+  // file like /proc/kmsg) fails with EAGAIN instead of waiting. Reads of a
+  // regular file on disk never wait either way.
   Result<FileHandle> open_read(const NativePath& path) override {
     BREVOK_REFUSE_NUL(path);
     int fd;
