@@ -31,6 +31,7 @@ const std::map<std::string, std::string> kFailures = {
     {"0 open_read", "reading remote file @: injected"}, {"0 read", "reading remote file @: injected"},
     {"1 create_exclusive", "creating remote temporary ~: injected"},
     {"1 set_permissions", "preserving permissions for @: injected"},
+    {"1 restore_set_id", "preserving permissions for @: injected"},
     {"1 write_all", "writing remote temporary ~: injected"}, {"1 sync", "syncing remote temporary ~: injected"},
     {"1 stat", "remote file changed during edit: @"}, {"1 rename_replace", "installing remote file @: injected"},
     {"2 sync_directory", ""}, {"2 stat", "stating installed remote file @: injected"},
@@ -41,14 +42,14 @@ struct Case {
   std::string name, operation, calls;        // calls: those of a success, in order
   std::optional<std::string> before, after;  // the target's content; none: no file
 };
-const std::string kWriteCalls =
-    "stat create_exclusive set_permissions write_all sync rename_replace sync_directory stat open_read read read";
+// A replacement gets the old file's permissions before its first byte and its set-id bits after the last; a new
+// file is left as the system made it.
+const std::string kReplace = "create_exclusive set_permissions write_all restore_set_id sync ",
+                  kVerify = "rename_replace sync_directory stat open_read read read";
 const Case kCases[] = {
-    {"WriteNew", "write", kWriteCalls, std::nullopt, "new"},
-    {"WriteReplace", "write", kWriteCalls, "old", "new"},
-    {"Edit", "edit",
-     "open_read stat_handle read read create_exclusive set_permissions write_all sync stat rename_replace "
-     "sync_directory stat open_read read read", "a\nb\nc", "a\nBB\nc"},
+    {"WriteNew", "write", "stat create_exclusive write_all sync " + kVerify, std::nullopt, "new"},
+    {"WriteReplace", "write", "stat " + kReplace + kVerify, "old", "new"},
+    {"Edit", "edit", "open_read stat_handle read read " + kReplace + "stat " + kVerify, "a\nb\nc", "a\nBB\nc"},
     {"Preview", "readPreview", "open_read stat_handle read read", "a\nb\n", "a\nb\n"},
 };
 
@@ -61,6 +62,10 @@ TEST_P(EveryCall, FailsAlone) {
     FaultPlatform fp;
     if (c.before) put(fp.dir / "f", *c.before);
     fp.fail_at = n;
+    fs::perms made{};  // the temporary's, when first used after its creation
+    fp.before = [&](auto&) {
+      if (fp.sequence.ends_with("create_exclusive")) made = fs::status(fp.paths.back()).permissions();
+    };
     auto r = run(fp, c.operation);
     const auto at = [&](const char* call) { return std::ranges::find(fp.calls, call) - fp.calls.begin(); };
     const int phase = (at("create_exclusive") < n) + (at("rename_replace") < n - 1);
@@ -71,6 +76,11 @@ TEST_P(EveryCall, FailsAlone) {
     EXPECT_EQ(r ? "" : r.error().full(), want);
     EXPECT_EQ(r ? "" : r.error().outermost(), want.substr(0, want.rfind(": injected")));
     if (n == 0) { ASSERT_EQ(fp.sequence, c.calls); }  // the rest relies on it
+    if (n == 0 && kNativePathStyle == PathStyle::kPosix && c.calls.contains("create")) {  // private, or as any new
+      Scratch plain;
+      put(plain / "new", "");
+      EXPECT_EQ(made, c.before ? fs::perms(0600) : fs::status(plain / "new").permissions());
+    }
     EXPECT_EQ(get(fp.dir / "f"), n == 0 || phase == 2 ? c.after : c.before);
     EXPECT_EQ(entries(fp.dir.path()), c.before || n == 0 || phase == 2 ? 1 : 0) << "temporary left";
     EXPECT_EQ(fp.open, 0);
