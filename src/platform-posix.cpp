@@ -7,11 +7,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "platform.h"
 
@@ -51,7 +53,25 @@ Result<void> write_fd_all(int fd, const char* data, std::size_t size) {
 
 char g_temporary[4097];
 volatile std::sig_atomic_t g_temporary_recorded = 0;
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Every signal whose default action ends the process and that a caller,
+// a timer or a resource limit may send, besides SIGRTMIN to SIGRTMAX,
+// which are no constants. Not here: SIGPIPE and SIGXFSZ, ignored so that
+// their failures are ordinary errors; SIGKILL and SIGSTOP, which nothing
+// can catch; and the signals of a fault in the agent itself (SIGSEGV,
+// SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS), after which it must
+// not go on to touch the file system.
+constexpr int kEndingSignals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGIO,
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
+// Those of them the agent catches: all but the ones ignored when it started.
+sigset_t g_ending_signals;
 
 extern "C" void remove_temporary_and_die(int sig) {
   if (g_temporary_recorded) ::unlink(g_temporary);
@@ -59,16 +79,22 @@ extern "C" void remove_temporary_and_die(int sig) {
   ::raise(sig);  // delivered as the handler returns: the process ends by `sig`
 }
 
+// Has `sig` remove the temporary before it ends the agent, unless it was
+// ignored when the agent started: then it stays so.
+void catch_ending_signal(int sig) {
+  struct sigaction old;
+  if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+  struct sigaction act {};
+  act.sa_handler = remove_temporary_and_die;
+  sigfillset(&act.sa_mask);
+  if (::sigaction(sig, &act, nullptr) == 0) sigaddset(&g_ending_signals, sig);
+}
+
 // Blocks the ending signals while a temporary comes into being, so that
 // none can fall between its creation and its recording.
 class EndingSignalsBlocked {
  public:
-  EndingSignalsBlocked() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kEndingSignals) sigaddset(&set, sig);
-    ::sigprocmask(SIG_BLOCK, &set, &old_);
-  }
+  EndingSignalsBlocked() { ::sigprocmask(SIG_BLOCK, &g_ending_signals, &old_); }
   ~EndingSignalsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
 
  private:
@@ -124,6 +150,7 @@ FileMeta meta_of(const struct stat& st) {
   meta.device = static_cast<std::uint64_t>(st.st_dev);
   meta.inode = static_cast<std::uint64_t>(st.st_ino);
   meta.modified_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  meta.changed_ns = static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
   return meta;
 }
 
@@ -150,14 +177,44 @@ bool synthetic_sizes(int fd) {
   }
 }
 
+// Asked of the system with its own count: a user may be in thousands of
+// groups.
 bool in_own_groups(gid_t group) {
   if (group == ::getegid()) return true;
-  gid_t groups[256];
-  int n = ::getgroups(256, groups);
-  for (int i = 0; i < n; ++i) {
-    if (groups[i] == group) return true;
+  const int count = ::getgroups(0, nullptr);
+  if (count <= 0) return false;
+  std::vector<gid_t> groups(static_cast<std::size_t>(count));
+  const int n = ::getgroups(count, groups.data());
+  return n > 0 && std::find(groups.begin(), groups.begin() + n, group) != groups.begin() + n;
+}
+
+// An access list in the system's encoding: a 32-bit version (2), then
+// entries of a 16-bit tag, 16-bit permissions and a 32-bit id, all
+// little-endian.
+constexpr std::size_t kAclHeaderBytes = 4, kAclEntryBytes = 8;
+constexpr unsigned kAclGroupObj = 0x04, kAclMask = 0x10;
+
+// Takes every permission from the owning group's entry of `acl`, for a
+// file whose group is no longer the one the list granted them to; the
+// named entries and the mask stay, as they name the same users and groups
+// as before. Tells whether the list has a mask; false for a list of
+// another shape, which is not copied.
+bool shut_out_owning_group(std::string& acl, bool& has_mask) {
+  auto u16 = [&](std::size_t at) {
+    return static_cast<unsigned>(static_cast<unsigned char>(acl[at])) |
+           static_cast<unsigned>(static_cast<unsigned char>(acl[at + 1])) << 8;
+  };
+  if (acl.size() < kAclHeaderBytes || (acl.size() - kAclHeaderBytes) % kAclEntryBytes != 0 || u16(0) != 2 ||
+      u16(2) != 0) {
+    return false;
   }
-  return false;
+  bool owning_group = false;
+  has_mask = false;
+  for (std::size_t at = kAclHeaderBytes; at < acl.size(); at += kAclEntryBytes) {
+    if (u16(at) == kAclGroupObj) acl[at + 2] = acl[at + 3] = '\0', owning_group = true;
+    has_mask = has_mask || u16(at) == kAclMask;
+  }
+  return owning_group;
 }
 
 class PosixPlatform final : public Platform {
@@ -169,16 +226,14 @@ class PosixPlatform final : public Platform {
     // A file size limit makes a write fail with EFBIG, which is reported
     // and cleaned up like any failed write, instead of killing the agent.
     ::signal(SIGXFSZ, SIG_IGN);
-    // A dropped connection (SIGHUP) or an interrupt must not leave a
-    // temporary behind. A signal ignored by whoever started us stays so.
-    for (int sig : kEndingSignals) {
-      struct sigaction old;
-      if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-      struct sigaction act {};
-      act.sa_handler = remove_temporary_and_die;
-      sigfillset(&act.sa_mask);
-      ::sigaction(sig, &act, nullptr);
-    }
+    // A dropped connection (SIGHUP), an interrupt, a timer or a CPU limit
+    // must not leave a temporary behind. A signal ignored by whoever
+    // started us stays so.
+    sigemptyset(&g_ending_signals);
+    for (int sig : kEndingSignals) catch_ending_signal(sig);
+#ifdef SIGRTMIN
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) catch_ending_signal(sig);
+#endif
   }
 
   Result<std::size_t> read_stdin(char* buf, std::size_t size) override {
@@ -261,22 +316,28 @@ class PosixPlatform final : public Platform {
     return {};
   }
 
-  // Created readable by its owner alone: until set_permissions has given it
-  // the old file's owner and mode, nobody else may open it.
-  Result<FileHandle> create_exclusive(const NativePath& path) override {
+  // Private: readable by its owner alone, so that until set_permissions
+  // has given it the old file's owner and mode nobody else may open it (and
+  // keep it open to read what is written later). As a new file: 0666, less
+  // the umask or as the directory's default access list says, exactly as
+  // any program's new file.
+  Result<FileHandle> create_exclusive(const NativePath& path, NewFileAccess access) override {
     BREVOK_REFUSE_NUL(path);
+    const mode_t mode = access == NewFileAccess::kPrivate ? 0600 : 0666;
     EndingSignalsBlocked blocked;
     int fd;
     do {
-      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0600);
+      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return last_error();
     record_temporary(path);
     return static_cast<FileHandle>(fd);
   }
 
-  // Non-blocking, so that a FIFO without a writer cannot hold the open;
-  // blocking again afterwards, for the reads of what the caller accepts.
+  // Non-blocking, and left so: a FIFO without a writer cannot hold the
+  // open, and a read with nothing there (a FIFO whose writer is silent, a
+  // file like /proc/kmsg) fails with EAGAIN instead of waiting. Reads of a
+  // regular file on disk never wait either way.
   Result<FileHandle> open_read(const NativePath& path) override {
     BREVOK_REFUSE_NUL(path);
     int fd;
@@ -284,12 +345,6 @@ class PosixPlatform final : public Platform {
       fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return last_error();
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-      int err = errno;
-      ::close(fd);
-      return std::unexpected<Error>(os_error(err));
-    }
     return static_cast<FileHandle>(fd);
   }
 
@@ -310,50 +365,59 @@ class PosixPlatform final : public Platform {
 
   void close(FileHandle file) override { ::close(static_cast<int>(file)); }
 
-  // All on the descriptor, so a name swapped meanwhile changes nothing.
-  // The order matters: a change of owner clears the set-id bits, so the
-  // mode follows it; an access list sets the group class bits, so it comes
-  // last.
-  Result<void> set_permissions(FileHandle file, const std::optional<FileMeta>& existing) override {
+  // All on the descriptor, so a name swapped meanwhile changes nothing. In
+  // this order: the owner and group, whose change would clear set-id bits;
+  // the access list; the bits, which set the list's owner, mask and other
+  // entries.
+  Result<void> set_permissions(FileHandle file, const FileMeta& existing) override {
     const int fd = static_cast<int>(file);
-    if (!existing) {
-      // The umask can only be read by setting it; one thread, so briefly.
-      const mode_t mask = ::umask(0);
-      ::umask(mask);
-      if (::fchmod(fd, 0666 & ~mask) != 0) return last_error();
-      return {};
-    }
     struct stat own;
     if (::fstat(fd, &own) != 0) return last_error();
-    const auto owner = static_cast<uid_t>(existing->owner);
-    const auto group = static_cast<gid_t>(existing->group);
-    bool owner_kept = own.st_uid == owner;
+    const auto owner = static_cast<uid_t>(existing.owner);
+    const auto group = static_cast<gid_t>(existing.group);
     bool group_kept = own.st_gid == group;
     // Only root may give a file away; anyone may hand their own file to a
     // group they belong to. Where neither holds, the file stays ours.
-    if (!owner_kept || !group_kept) {
+    if (own.st_uid != owner || !group_kept) {
       if (::geteuid() == 0) {
-        owner_kept = group_kept = ::fchown(fd, owner, group) == 0;
+        group_kept = ::fchown(fd, owner, group) == 0;
       } else if (!group_kept && in_own_groups(group)) {
         group_kept = ::fchown(fd, static_cast<uid_t>(-1), group) == 0;
       }
     }
-    mode_t mode = static_cast<mode_t>(existing->permissions & 07777);
-    // A set-id program must not start running as someone other than the
-    // owner or group it had; and the group bits were granted to the old
-    // group, not to the one the file now has.
-    if (!owner_kept || !group_kept) mode &= static_cast<mode_t>(~(S_ISUID | S_ISGID));
-    if (!group_kept) mode &= static_cast<mode_t>(~S_IRWXG);
-    // A list inherited from the directory's default would give others
-    // access the old file did not.
-    if (existing->access_acl.empty() && ::fremovexattr(fd, kAccessAclName) != 0 && !no_acl_error(errno)) {
+    // Set-id bits come with restore_set_id, after the last byte.
+    mode_t mode = static_cast<mode_t>(existing.permissions & 07777 & ~(S_ISUID | S_ISGID));
+    std::string acl = existing.access_acl;
+    if (!group_kept) {
+      // The owning group's permissions were granted to the old group, not
+      // to the one the file now has. With an access list the group bits
+      // are its mask, which only bounds the named entries.
+      bool has_mask = false;
+      if (!acl.empty() && !shut_out_owning_group(acl, has_mask)) return std::unexpected<Error>(os_error(EINVAL));
+      if (!has_mask) mode &= static_cast<mode_t>(~S_IRWXG);
+    }
+    if (acl.empty()) {
+      // A list inherited from the directory's default would give others
+      // access the old file did not.
+      if (::fremovexattr(fd, kAccessAclName) != 0 && !no_acl_error(errno)) return last_error();
+    } else if (::fsetxattr(fd, kAccessAclName, acl.data(), acl.size(), 0) != 0) {
       return last_error();
     }
     if (::fchmod(fd, mode) != 0) return last_error();
-    if (!existing->access_acl.empty() &&
-        ::fsetxattr(fd, kAccessAclName, existing->access_acl.data(), existing->access_acl.size(), 0) != 0) {
-      return last_error();
-    }
+    return {};
+  }
+
+  // A set-id program must not start running as someone other than the
+  // owner or group it had: the bits come back only where both were kept.
+  // With an access list the group bits stay its mask.
+  Result<void> restore_set_id(FileHandle file, const FileMeta& existing) override {
+    const auto set_id = static_cast<mode_t>(existing.permissions & (S_ISUID | S_ISGID));
+    if (set_id == 0) return {};
+    const int fd = static_cast<int>(file);
+    struct stat own;
+    if (::fstat(fd, &own) != 0) return last_error();
+    if (own.st_uid != static_cast<uid_t>(existing.owner) || own.st_gid != static_cast<gid_t>(existing.group)) return {};
+    if (::fchmod(fd, (own.st_mode & 07777) | set_id) != 0) return last_error();
     return {};
   }
 

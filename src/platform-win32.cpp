@@ -86,6 +86,13 @@ Result<FileMeta> meta_of(HANDLE h) {
   meta.device = info.dwVolumeSerialNumber;
   meta.inode = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   meta.modified_ns = unix_ns(info.ftLastWriteTime);
+  // The change time, which moves with every write even where the last
+  // write time is set back; 0 where the file system keeps none.
+  FILE_BASIC_INFO basic;
+  if (::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) {
+    meta.changed_ns = unix_ns(FILETIME{static_cast<DWORD>(basic.ChangeTime.LowPart),
+                                       static_cast<DWORD>(basic.ChangeTime.HighPart)});
+  }
   return meta;
 }
 
@@ -221,10 +228,12 @@ class Win32Platform final : public Platform {
     return {};
   }
 
-  // Shared with nobody while it is open. DELETE access lets the handle
-  // itself rename or remove the file where the directory's access list
-  // would not allow it to a new open.
-  Result<FileHandle> create_exclusive(const NativePath& path) override {
+  // Shared with nobody while it is open, so private either way: nobody can
+  // open it before it is closed, and a new file's access list is what its
+  // directory passes on. DELETE access lets the handle itself rename or
+  // remove the file where the directory's access list would not allow it
+  // to a new open.
+  Result<FileHandle> create_exclusive(const NativePath& path, NewFileAccess) override {
     auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
     HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, CREATE_NEW,
@@ -284,11 +293,14 @@ class Win32Platform final : public Platform {
   // handle keeps its write access; a read-only temporary is still removed
   // (remove_file). A file's explicit access list is not carried: the new
   // file has what its directory passes on.
-  Result<void> set_permissions(FileHandle file, const std::optional<FileMeta>& existing) override {
-    if (!existing) return {};
-    if (!set_attributes(as_handle(file), existing->permissions)) return last_error();
+  Result<void> set_permissions(FileHandle file, const FileMeta& existing) override {
+    if (!set_attributes(as_handle(file), existing.permissions)) return last_error();
     return {};
   }
+
+  // Windows has no set-id bits, and a write clears no attribute: all of
+  // them came with set_permissions.
+  Result<void> restore_set_id(FileHandle, const FileMeta&) override { return {}; }
 
   // Replaces in one step or not at all; nothing is ever deleted to make
   // room. MoveFileExW first; Windows refuses it with "access denied" for a

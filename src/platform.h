@@ -47,12 +47,26 @@ struct FileMeta {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::int64_t modified_ns = 0;
+  // The last change of content or metadata (POSIX st_ctime), which no
+  // writer can set back: a file written and given its old modification
+  // time again still shows here. 0 where the system keeps none.
+  std::int64_t changed_ns = 0;
   // The file's access control list in the system's own encoding; empty
   // when it has none beyond its permission bits.
   std::string access_acl;
 };
 
 using FileHandle = std::intptr_t;
+
+// Who may open a temporary the moment it is created.
+enum class NewFileAccess {
+  // Only the agent's user, until set_permissions gives it the permissions
+  // of the file it is to replace.
+  kPrivate,
+  // As any new file: the system applies the umask or the directory's
+  // default access list, and nothing is changed afterwards.
+  kAsNewFile,
+};
 
 class Platform {
  public:
@@ -84,14 +98,15 @@ class Platform {
   // Creates every missing directory of `path`; existing ones are fine.
   virtual Result<void> create_directories(const NativePath& path) = 0;
   // Opens a new file for writing only; fails if anything (even a dangling
-  // symbolic link) already has the name. Only the agent's user may read it
-  // until set_permissions says otherwise. On POSIX, until the file is
-  // renamed or removed, a signal that ends the agent removes it first.
-  virtual Result<FileHandle> create_exclusive(const NativePath& path) = 0;
+  // symbolic link) already has the name. `access` tells who may open it
+  // from the start. On POSIX, until the file is renamed or removed, a
+  // signal that ends the agent removes it first.
+  virtual Result<FileHandle> create_exclusive(const NativePath& path, NewFileAccess access) = 0;
   // Opens an existing file for reading. Never waits for a writer (a FIFO)
   // or for a device: what it opens is checked with stat_handle.
   virtual Result<FileHandle> open_read(const NativePath& path) = 0;
-  // Reads up to `size` bytes; 0 means end of file. Not retried.
+  // Reads up to `size` bytes; 0 means end of file. Not retried, and never
+  // waits: a read that would (a FIFO or device without data) fails.
   virtual Result<std::size_t> read(FileHandle file, char* buf, std::size_t size) = 0;
   // Writes all bytes, resuming after short or interrupted writes; a write
   // that accepts nothing is an error.
@@ -99,12 +114,15 @@ class Platform {
   // Forces the file's data and metadata to storage.
   virtual Result<void> sync(FileHandle file) = 0;
   virtual void close(FileHandle file) = 0;
-  // Gives a freshly created file, before anything is written to it, what
+  // Gives a private temporary, before anything is written to it, what
   // `existing` allows and no more: its owner and group where the agent may
-  // keep them (set-user-ID and set-group-ID only where both were kept), its
-  // permission bits and its access list. Without `existing`, the default
-  // permissions of a new file.
-  virtual Result<void> set_permissions(FileHandle file, const std::optional<FileMeta>& existing) = 0;
+  // keep them, its access list and its permission bits, without
+  // set-user-ID and set-group-ID (a write by anyone but root would clear
+  // them again).
+  virtual Result<void> set_permissions(FileHandle file, const FileMeta& existing) = 0;
+  // After the last byte is written: adds the set-user-ID and set-group-ID
+  // bits of `existing` where the file kept both its owner and its group.
+  virtual Result<void> restore_set_id(FileHandle file, const FileMeta& existing) = 0;
   // Moves `from` onto `to` in one step, replacing an existing `to`; when it
   // fails, `to` is as it was.
   virtual Result<void> rename_replace(const NativePath& from, const NativePath& to) = 0;

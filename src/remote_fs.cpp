@@ -237,10 +237,11 @@ std::string temporary_name(std::string_view file_name, std::uint32_t pid, std::u
 namespace {
 
 // Whether `now` is still the file `then` described, as it was: the same
-// file, not written since.
+// file, not written since. A writer can give a file its old size and
+// modification time again, but not its status-change time.
 bool same_file_unchanged(const FileMeta& then, const FileMeta& now) {
   return then.device == now.device && then.inode == now.inode && then.size == now.size &&
-         then.modified_ns == now.modified_ns;
+         then.modified_ns == now.modified_ns && then.changed_ns == now.changed_ns;
 }
 
 }  // namespace
@@ -263,8 +264,10 @@ Result<std::uint64_t> install_remote_file(Platform& platform, const NativePath& 
   const NativePath temp = join_path(parent, temporary_name(*name, pid, ns));
 
   // A failed creation leaves nothing of ours to remove: whatever stands
-  // under that name belongs to someone else.
-  auto file = platform.create_exclusive(temp);
+  // under that name belongs to someone else. A replacement starts private
+  // and takes the old file's permissions below; a new file is made as the
+  // directory makes any new file, and is left so.
+  auto file = platform.create_exclusive(temp, existing ? NewFileAccess::kPrivate : NewFileAccess::kAsNewFile);
   if (!file) return fail(std::move(file.error()), "creating remote temporary " + display_path(temp));
 
   // From here on a failure removes the temporary (one attempt, outcome
@@ -281,12 +284,16 @@ Result<std::uint64_t> install_remote_file(Platform& platform, const NativePath& 
   };
 
   // Before the first byte: nobody the old file kept out may read the new
-  // content while it is being written.
-  if (auto r = platform.set_permissions(*file, existing); !r) {
+  // content while it is being written. After the last: the set-id bits,
+  // which a write by anyone but root clears. A new file is left as made.
+  if (auto r = existing ? platform.set_permissions(*file, *existing) : Result<void>(); !r) {
     return abandon_open(std::move(r.error()), "preserving permissions for " + display_path(target));
   }
   if (auto r = platform.write_all(*file, content.data(), content.size()); !r) {
     return abandon_open(std::move(r.error()), "writing remote temporary " + display_path(temp));
+  }
+  if (auto r = existing ? platform.restore_set_id(*file, *existing) : Result<void>(); !r) {
+    return abandon_open(std::move(r.error()), "preserving permissions for " + display_path(target));
   }
   if (auto r = platform.sync(*file); !r) {
     return abandon_open(std::move(r.error()), "syncing remote temporary " + display_path(temp));

@@ -29,14 +29,15 @@ class FaultPlatform final : public Platform {
   BREVOK_PASS(void, create_directories, (const NativePath& p), p, p)
   BREVOK_PASS(void, write_all, (FileHandle f, const char* d, std::size_t n), "", f, d, n)
   BREVOK_PASS(void, sync, (FileHandle f), "", f)
-  BREVOK_PASS(void, set_permissions, (FileHandle f, const std::optional<FileMeta>& m), "", f, m)
+  BREVOK_PASS(void, set_permissions, (FileHandle f, const FileMeta& m), "", f, m)
+  BREVOK_PASS(void, restore_set_id, (FileHandle f, const FileMeta& m), "", f, m)
   BREVOK_PASS(void, rename_replace, (const NativePath& from, const NativePath& to), from, from, to)
   BREVOK_PASS(void, remove_file, (const NativePath& p), p, p)
   BREVOK_PASS(void, sync_directory, (const NativePath& p), p, p)
 #undef BREVOK_PASS
   Result<FileMeta> stat(const NativePath& p) override { return pass("stat", p, [&] { return claim(os_.stat(p)); }); }
-  Result<FileHandle> create_exclusive(const NativePath& p) override {
-    return pass("create_exclusive", p, [&] { return counted(os_.create_exclusive(p)); });
+  Result<FileHandle> create_exclusive(const NativePath& p, NewFileAccess a) override {
+    return pass("create_exclusive", p, [&] { return counted(os_.create_exclusive(p, a)); });
   }
   Result<FileHandle> open_read(const NativePath& p) override {
     return pass("open_read", p, [&] { return read_pos_ = 0, counted(os_.open_read(p)); });

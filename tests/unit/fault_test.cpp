@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "fault_platform.h"
 #include "file_agent.h"
@@ -30,6 +31,7 @@ const std::map<std::string, std::string> kFailures = {
     {"0 open_read", "reading remote file @: injected"}, {"0 read", "reading remote file @: injected"},
     {"1 create_exclusive", "creating remote temporary ~: injected"},
     {"1 set_permissions", "preserving permissions for @: injected"},
+    {"1 restore_set_id", "preserving permissions for @: injected"},
     {"1 write_all", "writing remote temporary ~: injected"}, {"1 sync", "syncing remote temporary ~: injected"},
     {"1 stat", "remote file changed during edit: @"}, {"1 rename_replace", "installing remote file @: injected"},
     {"2 sync_directory", ""}, {"2 stat", "stating installed remote file @: injected"},
@@ -55,6 +57,9 @@ void expect_safe_order(const FaultPlatform& fp, const Case& c) {
     return;
   }
   EXPECT_LT(last("set_permissions"), first("write_all")) << "permissions before the first byte";
+  EXPECT_GT(first("restore_set_id"), last("write_all")) << "set-id bits after the last byte";
+  EXPECT_EQ(std::ranges::count(calls, "set_permissions") + std::ranges::count(calls, "restore_set_id"),
+            c.before ? 2 : 0) << "a new file left as the system made it";
   EXPECT_EQ(std::ranges::count(calls, "sync"), 1);
   EXPECT_LT(last("write_all"), first("sync")) << "the last byte synced";
   EXPECT_LT(first("sync"), rename) << "synced before it replaces the target";
@@ -76,6 +81,10 @@ TEST_P(EveryCall, FailsAlone) {
     FaultPlatform fp;
     if (c.before) put(fp.dir / "f", *c.before);
     fp.fail_at = static_cast<int>(n);
+    fs::perms made{};  // the temporary's, when first used after its creation
+    fp.before = [&](auto&) {
+      if (!fp.calls.empty() && fp.calls.back() == "create_exclusive") made = fs::status(fp.paths.back()).permissions();
+    };
     auto r = run(fp, c.operation);
     if (n == 0) calls = fp.calls.size(), expect_safe_order(fp, c);
     const auto at = [&](const char* call) { return std::size_t(std::ranges::find(fp.calls, call) - fp.calls.begin()); };
@@ -86,6 +95,11 @@ TEST_P(EveryCall, FailsAlone) {
     }
     EXPECT_EQ(r ? "" : r.error().full(), want);
     EXPECT_EQ(r ? "" : r.error().outermost(), want.substr(0, want.rfind(": injected")));
+    if (n == 0 && kNativePathStyle == PathStyle::kPosix && c.operation != "readPreview") {  // private, or as any new
+      Scratch plain;
+      put(plain / "new", "");
+      EXPECT_EQ(made, c.before ? fs::perms(0600) : fs::status(plain / "new").permissions());
+    }
     EXPECT_EQ(get(fp.dir / "f"), n == 0 || phase == 2 ? c.after : c.before);
     EXPECT_EQ(entries(fp.dir.path()), c.before || n == 0 || phase == 2 ? 1 : 0) << "temporary left";
     EXPECT_EQ(fp.open, 0);
@@ -95,13 +109,16 @@ TEST_P(EveryCall, FailsAlone) {
 INSTANTIATE_TEST_SUITE_P(Operations, EveryCall, ::testing::ValuesIn(kCases), [](auto& i) { return i.param.name; });
 
 TEST(Edit, RefusesATargetChangedBeforeTheRename) {
-  for (int later : {0, 1}) {  // grown; the same size, written later
+  // Grown; the same size, written later; the same size, its modification time set back.
+  for (auto [changed, later] : {std::pair("a\nb\nc\n", 0), {"a\nx\nc", 1}, {"a\nx\nc", 0}}) {
     FaultPlatform fp;
-    const std::string target = fp.dir / "f", changed = later ? "a\nx\nc" : "a\nb\nc\n";
+    const std::string target = fp.dir / "f";
     put(target, "a\nb\nc");
     const auto then = fs::last_write_time(target);
     fp.before = [&](const std::string& call) {
-      if (call == "stat") put(target, changed), fs::last_write_time(target, then + std::chrono::hours(later));
+      if (call != "stat") return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past the clock tick of the file system's times
+      put(target, changed), fs::last_write_time(target, then + std::chrono::hours(later));
     };
     auto r = run(fp, "edit");
     EXPECT_EQ(r ? "" : r.error().full(), "remote file changed during edit: " + target);

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <numeric>
 #include <thread>
 
 #include "platform.h"
@@ -44,44 +45,80 @@ std::thread interrupt_blocked(const char* wait, void (*handler)(int)) {
   });
 }
 
-// A temporary is its owner's alone whatever the umask, then gets as much of the old file's permissions as is kept.
+// A temporary for a replacement is its owner's alone whatever the umask; one for a new file is as a plain creation
+// makes it, under the umask or the directory's default access list. Then the replacement gets as much of the old
+// file's permissions as is kept.
 TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
   testing::Scratch d;
-  for (mode_t mask : {0, 022, 077}) {
-    const mode_t old = ::umask(mask);
-    const bool made = os.create_exclusive(d / std::to_string(mask)).has_value();
-    ::umask(old);
-    EXPECT_TRUE(made);
-    EXPECT_EQ(std::get<0>(perms(d / std::to_string(mask))), 0600u) << mask;
+  ASSERT_EQ(::mkdir((d / "acl").c_str(), 0777), 0);
+  const bool acls = std::system(("setfacl -d -m g:65534:rwx,o::- " + d / "acl").c_str()) == 0;
+  for (const std::string& dir : {d.path(), d / "acl"}) {
+    for (mode_t mask : {0, 022, 077}) {
+      const std::string p = dir + "/" + std::to_string(mask);
+      const mode_t old = ::umask(mask);
+      const bool made = os.create_exclusive(p + "p", NewFileAccess::kPrivate) &&
+                        os.create_exclusive(p + "n", NewFileAccess::kAsNewFile);
+      ::close(::open((p + "o").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
+      ::umask(old);
+      EXPECT_TRUE(made) << p;
+      EXPECT_EQ(std::get<0>(perms(p + "p")), 0600u) << p;
+      EXPECT_EQ(perms(p + "n"), perms(p + "o")) << p;
+    }
   }
   if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-  ASSERT_EQ(::chmod(d.path().c_str(), 0777), 0);  // for the rows with `kept`: 65534 given root's file's permissions
-  struct Row { unsigned mode; std::string acl = ""; unsigned group = 65534, kept = 0; };
+  ASSERT_EQ(::chmod(d.path().c_str(), 0777), 0);  // for the rows replaced by 65534
+  // The old file's mode, access list, owner and group; whether 65534, in 300 groups (10000 to 10299), replaces it
+  // rather than root; where the new file differs from the old: its mode and access list, owner and group 65534.
+  struct Row {
+    unsigned mode;
+    std::string acl = "";
+    unsigned owner = 65534, group = 65534, nobody = 0, want = 0;
+    std::string want_acl = "";
+  };
+  bool skipped = false;
+  int i = 0;
   for (const Row& r : {Row{0640}, {0444}, {02750}, {04755}, {06711}, {0640, "u:65534:r,g:65534:rw,m::r"},
-                       {06775, "", 0, 0705}, {06775, "", 65534, 0775}}) {
-    const std::string old = d / (std::to_string(r.mode) + r.acl + std::to_string(r.group)), made = old + ".new";
-    testing::put(old, "x");
-    ASSERT_EQ(::chown(old.c_str(), r.kept ? 0 : 65534, r.group) | ::chmod(old.c_str(), r.mode), 0);
+                       {06775, "", 0, 0, 1, 0705}, {06775, "", 0, 65534, 1, 0775}, {06775, "", 65534, 65534, 1},
+                       {02775, "", 65534, 10299, 1},
+                       {0660, "u:1234:rw,g:1235:r,m::rw", 65534, 0, 1, 0660,
+                        "u::rw,u:1234:rw,g::-,g:1235:r,m::rw,o::-"}}) {
+    const std::string old = d / std::to_string(++i), made = old + ".new", want = old + ".want";
+    if (!acls && !r.acl.empty()) { skipped = true; continue; }
+    testing::put(old, "x"), testing::put(want, "");
+    ASSERT_FALSE(::chown(old.c_str(), r.owner, r.group) || ::chmod(old.c_str(), r.mode));
+    ASSERT_FALSE(::chown(want.c_str(), 65534, 65534) || ::chmod(want.c_str(), r.want));
     ASSERT_TRUE(r.acl.empty() || std::system(("setfacl -m " + r.acl + " " + old).c_str()) == 0);
+    ASSERT_TRUE(r.want_acl.empty() || std::system(("setfacl --set " + r.want_acl + " " + want).c_str()) == 0);
     EXPECT_EQ(in_child([&, u = 65534u] {
-      if (r.kept && (::setgroups(0, nullptr) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
-      auto fd = os.create_exclusive(made);
-      return fd && os.set_permissions(*fd, os.stat(old).value_or(FileMeta{})) ? 0 : 1;
-    }), 0);
-    EXPECT_EQ(perms(made), r.kept ? std::tuple(r.kept, 65534u, 65534u, std::string()) : perms(old)) << old;
+      std::vector<gid_t> groups(300);
+      std::iota(groups.begin(), groups.end(), 10000);
+      if (r.nobody && (::setgroups(300, groups.data()) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
+      const FileMeta m = os.stat(old).value_or(FileMeta{});
+      auto fd = os.create_exclusive(made, NewFileAccess::kPrivate);
+      if (!fd || !os.set_permissions(*fd, m)) return 1;
+      if (auto now = os.stat_handle(*fd); !now || now->permissions & 06000) return 3;  // set-id before the last byte
+      return os.write_all(*fd, "y", 1) && os.restore_set_id(*fd, m) ? 0 : 1;
+    }), 0) << old;
+    EXPECT_EQ(perms(made), perms(r.want ? want : old)) << old;
   }
+  if (skipped) GTEST_SKIP() << "setfacl is missing or refused: the rows with access lists were not run";
 }
 
-// What stat_handle tells of what open_read opened: 1 a plain file, 3 one of exact size.
+// What stat_handle tells of what open_read opened: 1 a plain file, 3 one of exact size; 4 more when a read of it
+// would have waited (a FIFO with a silent writer) and failed instead.
 TEST(PosixOpenRead, NeverWaitsAndTellsWhatItOpened) {
   testing::Scratch d;
   const std::string fifo = d / "fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (auto [path, seen] : {std::pair<std::string, int>{"/proc/self/exe", 3}, {"/proc/self/status", 1}, {fifo, 0}}) {
+  for (auto [path, writer, seen] : {std::tuple<std::string, bool, int>{"/proc/self/exe", false, 3},
+                                    {"/proc/self/status", false, 1}, {fifo, false, 0}, {fifo, true, 4}}) {
     EXPECT_EQ(in_child([&] {
-      auto meta = os.stat_handle(os.open_read(path).value_or(-1));
-      return meta ? meta->is_regular * (1 + 2 * meta->size_exact) : 9;
-    }), seen) << path;
+      char c;
+      if (writer && ::open(fifo.c_str(), O_RDWR) < 0) return 8;  // a writer that never writes
+      const FileHandle fd = os.open_read(path).value_or(-1);
+      auto meta = os.stat_handle(fd);
+      return meta ? meta->is_regular * (1 + 2 * meta->size_exact) + 4 * !os.read(fd, &c, 1) : 9;
+    }), seen) << path << writer;
   }
 }
 
@@ -91,12 +128,12 @@ TEST(PosixCreate, IsExclusiveAndInheritsNoDefaultAccessList) {
   testing::Scratch d;
   testing::put(d / "f", "x");
   ASSERT_EQ(::symlink((d / "nowhere").c_str(), (d / "link").c_str()), 0);
-  EXPECT_EQ(outcome(os.create_exclusive(d / "f")), std::strerror(EEXIST));
-  EXPECT_EQ(outcome(os.create_exclusive(d / "link")), std::strerror(EEXIST));
+  EXPECT_EQ(outcome(os.create_exclusive(d / "f", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
+  EXPECT_EQ(outcome(os.create_exclusive(d / "link", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
   EXPECT_EQ(testing::get(d / "f"), "x");
   EXPECT_EQ(testing::get(d / "nowhere"), std::nullopt);
   if (std::system(("setfacl -d -m u:65534:rwx " + d.path() + " 2>/dev/null").c_str())) GTEST_SKIP() << "no setfacl";
-  auto fd = os.create_exclusive(d / "new");
+  auto fd = os.create_exclusive(d / "new", NewFileAccess::kPrivate);
   EXPECT_EQ(outcome(os.set_permissions(fd.value_or(-1), os.stat(d / "f").value_or(FileMeta{}))), "done");
   os.close(fd.value_or(-1));
   EXPECT_EQ(perms(d / "new"), perms(d / "f"));
@@ -106,7 +143,7 @@ TEST(PosixPaths, WithANulAreRefused) {
   testing::Scratch d;
   const std::string nul = d / std::string("a\0b", 3);
   for (const std::string& r : {outcome(os.stat(nul)), outcome(os.create_directories(nul)),
-                               outcome(os.create_exclusive(nul)), outcome(os.open_read(nul)),
+                               outcome(os.create_exclusive(nul, NewFileAccess::kAsNewFile)), outcome(os.open_read(nul)),
                                outcome(os.remove_file(nul)), outcome(os.rename_replace(nul, d / "c")),
                                outcome(os.rename_replace(d / "a", nul)), outcome(os.sync_directory(nul))}) {
     EXPECT_EQ(r, std::strerror(EINVAL));
