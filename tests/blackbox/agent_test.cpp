@@ -110,7 +110,9 @@ const std::vector<Row> kRows = {
      .err = "brevok-file-agent: flushing file-agent response: Broken pipe\n", .status = 1, .posix = true,
      .no_reader = true},
     // write
-    {.name = "WriteNew", .in = kWrite + R"("@/f","content":"hi\n"})", .out = wrote(3), .after = Tree{{"f", "hi\n"}}},
+    // A new file as the system makes one (the agent runs under umask 022).
+    {.name = "WriteNew", .in = kWrite + R"("@/f","content":"hi\n"})", .out = wrote(3),
+     .after = Tree{{"f", "hi\n", 'f', 0644}}},
     {.name = "WriteCreatingDirectories", .in = kWrite + R"("@/a/b/f","content":"hi","createDirs":true})",
      .out = wrote(2), .after = Tree{{"a", "", 'd'}, {"a/b", "", 'd'}, {"a/b/f", "hi"}}},
     // The new file keeps the old one's permissions and owner.

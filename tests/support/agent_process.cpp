@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
@@ -36,7 +37,7 @@ pid_t spawn_agent(const RunOptions& o, int in, int out, int err) {
   if (pid != 0) return pid;
   ::dup2(in, 0), ::dup2(out, 1), ::dup2(err, 2);
   // Ignored signals stay ignored across exec: start the agent as a shell would.
-  ::signal(SIGPIPE, SIG_DFL), ::signal(SIGXFSZ, SIG_DFL);
+  ::signal(SIGPIPE, SIG_DFL), ::signal(SIGXFSZ, SIG_DFL), ::umask(022);
   if (o.home) ::setenv(agent_is_windows() ? "WINEHOME" : "HOME", o.home->c_str(), 1);
   if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) ::_exit(126);
   if (o.file_size_limit && ::setrlimit(RLIMIT_FSIZE, &fsize) != 0) ::_exit(125);
