@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <variant>
 
 namespace brevok {
 
@@ -13,67 +14,32 @@ namespace {
 
 namespace json = boost::json;
 
-// The members in the order of the array form.
-enum Member : int {
-  kProtocol,
-  kOperation,
-  kPath,
-  kOldString,
-  kNewString,
-  kReplaceAll,
-  kContent,
-  kCreateDirs,
-  kOffset,
-  kLimit,
-  kMemberCount,
-  kUnknown = -1,
-};
+constexpr int kMemberCount = static_cast<int>(REQUEST_MEMBERS.size());
+constexpr int kUnknown = -1;
+static_assert(kMemberCount <= 32, "`seen` holds one bit per member");
 
-constexpr std::string_view kMemberNames[kMemberCount] = {
-    "protocol", "operation",  "path",       "oldString", "newString",
-    "replaceAll", "content", "createDirs", "offset",    "limit",
-};
+// The longest member name: a longer key names no member.
+constexpr std::size_t kLongestName =
+    std::ranges::max(REQUEST_MEMBERS, {}, [](const RequestMember& m) { return m.name.size(); }).name.size();
 
-enum class Kind { kString, kBool, kU32, kU64 };
-
-constexpr Kind member_kind(int m) {
-  switch (m) {
-    case kProtocol:
-      return Kind::kU32;
-    case kReplaceAll:
-    case kCreateDirs:
-      return Kind::kBool;
-    case kOffset:
-    case kLimit:
-      return Kind::kU64;
-    default:
-      return Kind::kString;
-  }
-}
-
-constexpr std::string_view kind_text(Kind k) {
-  switch (k) {
-    case Kind::kString:
-      return "a string";
-    case Kind::kBool:
-      return "a boolean";
-    case Kind::kU32:
-      return "an unsigned 32-bit integer";
-    case Kind::kU64:
-      return "an unsigned 64-bit integer";
-  }
-  return "";
+// What a member's field takes, in the words of the messages.
+constexpr std::string_view kind_text(std::string FileAgentRequest::*) { return "a string"; }
+constexpr std::string_view kind_text(bool FileAgentRequest::*) { return "a boolean"; }
+constexpr std::string_view kind_text(std::uint32_t FileAgentRequest::*) { return "an unsigned 32-bit integer"; }
+constexpr std::string_view kind_text(std::uint64_t FileAgentRequest::*) { return "an unsigned 64-bit integer"; }
+std::string_view kind_text(const RequestField& field) {
+  return std::visit([](auto f) { return kind_text(f); }, field);
 }
 
 int member_by_name(std::string_view name) {
   for (int m = 0; m < kMemberCount; ++m) {
-    if (kMemberNames[m] == name) return m;
+    if (REQUEST_MEMBERS[m].name == name) return m;
   }
   return kUnknown;
 }
 
-// Sink of basic_parser's events. It keeps only what the request needs:
-// the ten members at the first level; everything inside unknown members is
+// Sink of basic_parser's events. It keeps only what the request needs: the
+// table's members at the first level; everything inside unknown members is
 // parsed by the library and dropped here.
 class RequestHandler {
  public:
@@ -118,7 +84,7 @@ class RequestHandler {
     key_too_long_ = false;
     if (member_ != kUnknown) {
       if (seen & (1u << member_)) {
-        return refuse(ec, "duplicate field `" + std::string(kMemberNames[member_]) + "`");
+        return refuse(ec, "duplicate field `" + std::string(REQUEST_MEMBERS[member_].name) + "`");
       }
       seen |= 1u << member_;
     }
@@ -131,7 +97,8 @@ class RequestHandler {
     if (depth_ != 1) return true;
     if (!in_string_) {
       in_string_ = true;
-      if (!begin_value("a string", Kind::kString, ec)) return false;
+      if (!begin_value<std::string>("a string", ec)) return false;
+      target_ = stored<std::string>();
       if (target_ != nullptr) reserve_string(s);
     }
     if (target_ != nullptr) target_->append(s.data(), s.size());
@@ -166,8 +133,8 @@ class RequestHandler {
     return scalar("a floating point number", ec);
   }
   bool on_bool(bool b, json::error_code& ec) {
-    if (!scalar("a boolean", ec, Kind::kBool)) return false;
-    if (depth_ == 1 && value_member_ != kUnknown) (value_member_ == kReplaceAll ? request.replace_all : request.create_dirs) = b;
+    if (!scalar<bool>("a boolean", ec)) return false;
+    if (bool* to = depth_ == 1 ? stored<bool>() : nullptr) *to = b;
     return true;
   }
   bool on_null(json::error_code& ec) { return scalar("null", ec); }
@@ -182,15 +149,18 @@ class RequestHandler {
   }
 
   // The start of a value at the first level: which member it is for, and
-  // whether its type fits. `kind` is the type the value has; a member
-  // expecting another type is refused.
-  bool begin_value(std::string_view what, std::optional<Kind> kind, json::error_code& ec) {
+  // whether its type fits. `Takes` are the field types that a value of this
+  // type may fill (none for arrays, objects, nulls, negative and fractional
+  // numbers); a member whose field is of another type is refused.
+  template <class... Takes>
+  bool begin_value(std::string_view what, json::error_code& ec) {
     value_member_ = kUnknown;
     target_ = nullptr;
     if (top_is_array) {
       if (elements == kMemberCount) {
         return refuse(ec, "invalid length " + std::to_string(kMemberCount + 1) +
-                              " or more, expected struct FileAgentRequest with 10 elements");
+                              " or more, expected struct FileAgentRequest with " + std::to_string(kMemberCount) +
+                              " elements");
       }
       value_member_ = static_cast<int>(elements++);
       seen |= 1u << value_member_;
@@ -198,30 +168,26 @@ class RequestHandler {
       value_member_ = member_;
     }
     if (value_member_ == kUnknown) return true;
-    Kind want = member_kind(value_member_);
-    if (!kind || *kind != want) {
-      return refuse(ec, "invalid type: " + std::string(what) + ", expected " + std::string(kind_text(want)) +
-                            " for `" + std::string(kMemberNames[value_member_]) + "`");
+    const RequestMember& member = REQUEST_MEMBERS[value_member_];
+    if (!(std::holds_alternative<Takes FileAgentRequest::*>(member.field) || ...)) {
+      return refuse(ec, "invalid type: " + std::string(what) + ", " + expected());
     }
-    target_ = string_member(value_member_);
     return true;
   }
 
-  std::string* string_member(int m) {
-    switch (m) {
-      case kOperation:
-        return &request.operation;
-      case kPath:
-        return &request.path;
-      case kOldString:
-        return &request.old_string;
-      case kNewString:
-        return &request.new_string;
-      case kContent:
-        return &request.content;
-      default:
-        return nullptr;
-    }
+  // What the value's member takes, for a message.
+  std::string expected() const {
+    const RequestMember& member = REQUEST_MEMBERS[value_member_];
+    return "expected " + std::string(kind_text(member.field)) + " for `" + std::string(member.name) + "`";
+  }
+
+  // The field of the value's member when it is of type T; nullptr for an
+  // unknown member or a field of another type.
+  template <class T>
+  T* stored() {
+    if (value_member_ == kUnknown) return nullptr;
+    auto field = std::get_if<T FileAgentRequest::*>(&REQUEST_MEMBERS[value_member_].field);
+    return field == nullptr ? nullptr : &(request.*(*field));
   }
 
   bool open(bool array, json::error_code& ec) {
@@ -229,49 +195,36 @@ class RequestHandler {
       top_is_array = array;
       saw_top = true;
     } else if (depth_ == 1) {
-      if (!begin_value(array ? "an array" : "an object", std::nullopt, ec)) return false;
+      if (!begin_value<>(array ? "an array" : "an object", ec)) return false;
     }
     ++depth_;
     return true;
   }
 
-  bool scalar(std::string_view what, json::error_code& ec, std::optional<Kind> kind = std::nullopt) {
+  template <class... Takes>
+  bool scalar(std::string_view what, json::error_code& ec) {
     if (depth_ == 0) return refuse(ec, "invalid type: " + std::string(what) + ", expected struct FileAgentRequest");
     if (depth_ != 1) return true;
-    return begin_value(what, kind, ec);
+    return begin_value<Takes...>(what, ec);
   }
 
   bool on_unsigned(std::uint64_t v, json::error_code& ec) {
     if (depth_ == 0) return refuse(ec, "invalid type: an integer, expected struct FileAgentRequest");
     if (depth_ != 1) return true;
-    Kind kind = Kind::kU64;
-    int m = top_is_array ? static_cast<int>(elements) : member_;
-    if (m == kProtocol) kind = Kind::kU32;
-    if (!begin_value("an integer", kind, ec)) return false;
-    switch (value_member_) {
-      case kProtocol:
-        if (v > std::numeric_limits<std::uint32_t>::max()) {
-          return refuse(ec, "invalid value: integer `" + std::to_string(v) +
-                                "`, expected an unsigned 32-bit integer for `protocol`");
-        }
-        request.protocol = static_cast<std::uint32_t>(v);
-        break;
-      case kOffset:
-        request.offset = v;
-        break;
-      case kLimit:
-        request.limit = v;
-        break;
-      default:
-        break;
+    if (!begin_value<std::uint32_t, std::uint64_t>("an integer", ec)) return false;
+    if (std::uint64_t* to = stored<std::uint64_t>()) *to = v;
+    if (std::uint32_t* to = stored<std::uint32_t>()) {
+      if (v > std::numeric_limits<std::uint32_t>::max()) {
+        return refuse(ec, "invalid value: integer `" + std::to_string(v) + "`, " + expected());
+      }
+      *to = static_cast<std::uint32_t>(v);
     }
     return true;
   }
 
   void append_key(json::string_view s) {
-    // No member name is longer than ten bytes; a longer key is unknown and
-    // need not be kept.
-    if (key_too_long_ || key_.size() + s.size() > 16) {
+    // A key longer than every member name is unknown and need not be kept.
+    if (key_too_long_ || key_.size() + s.size() > kLongestName) {
       key_too_long_ = true;
       return;
     }
@@ -385,10 +338,13 @@ Result<FileAgentRequest> decode(std::string_view input, bool retry) {
   if (used != input.size()) return fail("trailing characters" + position_text(input, used));
   if (h.top_is_array && h.elements < 3) {
     return fail("invalid length " + std::to_string(h.elements) +
-                ", expected struct FileAgentRequest with 10 elements");
+                ", expected struct FileAgentRequest with " + std::to_string(kMemberCount) + " elements");
   }
-  for (int m : {kProtocol, kOperation, kPath}) {
-    if (!(h.seen & (1u << m))) return fail("missing field `" + std::string(kMemberNames[m]) + "`");
+  for (int m = 0; m < kMemberCount; ++m) {
+    const RequestMember& member = REQUEST_MEMBERS[m];
+    if (member.presence == Presence::kRequired && !(h.seen & (1u << m))) {
+      return fail("missing field `" + std::string(member.name) + "`");
+    }
   }
   return std::move(h.request);
 }

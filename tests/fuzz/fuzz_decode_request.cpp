@@ -15,12 +15,13 @@ static std::string json(std::string_view s) {
   }
   return out + "\"";
 }
+static std::string json(bool v) { return v ? "true" : "false"; }
+static std::string json(std::integral auto v) { return std::to_string(v); }
 
-static std::string encode(const brevok::Result<brevok::FileAgentRequest>& r) {
-  auto b = [](bool v) { return v ? ",true," : ",false,"; };
-  return !r ? "refused" : "[" + std::to_string(r->protocol) + "," + json(r->operation) + "," + json(r->path) + "," +
-                              json(r->old_string) + "," + json(r->new_string) + b(r->replace_all) + json(r->content) +
-                              b(r->create_dirs) + std::to_string(r->offset) + "," + std::to_string(r->limit) + "]";
+static std::string encode(const brevok::Result<brevok::FileAgentRequest>& r) {  // every member of the table, in order
+  std::string out;
+  if (r) for (const auto& m : brevok::REQUEST_MEMBERS) std::visit([&](auto f) { out += "," + json((*r).*f); }, m.field);
+  return r ? "[" + out.substr(1) + "]" : "refused";
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
