@@ -2,15 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <new>
+#include <optional>
 
 #include "remote_fs.h"
-#include "utf8.h"
-
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "text_scan.h"
 
 namespace brevok {
 
@@ -23,56 +19,13 @@ FileAgentResponse success(std::string_view operation) {
   return r;
 }
 
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
-  return a > std::numeric_limits<std::uint64_t>::max() - b ? std::numeric_limits<std::uint64_t>::max() : a + b;
-}
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-  if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) return std::numeric_limits<std::uint64_t>::max();
-  return a * b;
-}
-
-std::size_t count_line_feeds(const char* p, std::size_t n) {
-  // Plain enough for the compiler to vectorise.
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < n; ++i) count += p[i] == '\n';
-  return count;
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
 // readPreview
 
-std::uint64_t preview_end_line(std::uint64_t offset, std::uint64_t limit) {
-  std::uint64_t before = offset == 0 ? 0 : offset - 1;
-  return saturating_add(before, limit);
-}
-
-std::optional<std::size_t> find_nth_line_feed(std::string_view bytes, std::uint64_t& wanted) {
-  constexpr std::size_t kBlock = 64 * 1024;
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    std::size_t n = std::min(left, kBlock);
-    std::size_t count = count_line_feeds(p, n);
-    if (count < wanted) {
-      wanted -= count;
-    } else {
-      const char* q = p;
-      for (;;) {
-        q = static_cast<const char*>(std::memchr(q, '\n', static_cast<std::size_t>(p + n - q)));
-        ++q;
-        if (--wanted == 0) return static_cast<std::size_t>(q - bytes.data());
-      }
-    }
-    p += n;
-    left -= n;
-  }
-  return std::nullopt;
-}
-
 namespace {
+
 // Reads are made in pieces of at most this size.
 constexpr std::size_t kPreviewChunk = std::size_t(2) << 20;
 // The preview's buffer starts at this size and doubles whenever the bytes
@@ -80,25 +33,24 @@ constexpr std::size_t kPreviewChunk = std::size_t(2) << 20;
 // may be far larger than the preview (a log of many gigabytes previewed for
 // a few lines) or simply wrong.
 constexpr std::size_t kPreviewFirstBuffer = 64 * 1024;
-}  // namespace
 
-// The file is read up to the cut (and at least the probe), and no further
-// where it can be helped: the size of the rest comes from the open file
-// once the bytes read have settled the answer. Only where that size cannot
-// be trusted is the rest read and counted.
-Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentRequest& request) {
-  auto path = expand_remote_path(platform, request.path);
-  if (!path) return std::unexpected(std::move(path.error()));
-  auto file = open_remote_file(platform, *path);
-  if (!file) return std::unexpected(std::move(file.error()));
-  RemoteFileReader& reader = file->reader;
+// The start of a file as a preview read it.
+struct PreviewPrefix {
+  ByteBuffer shown;      // the bytes the preview shows (its size), perhaps with more read after them
+  std::size_t read = 0;  // bytes read from the file
+  bool binary = false;   // a NUL among the first PREVIEW_PROBE_BYTES
+  bool at_end = false;   // the file ended within those bytes
+};
 
-  std::uint64_t wanted = preview_end_line(request.offset, request.limit);
+// Reads the file from its start until the bytes read hold the end of line
+// `wanted` (0: nothing is shown) and the probe's PREVIEW_PROBE_BYTES, or
+// until its end: no further than the read that settles both.
+Result<PreviewPrefix> read_preview_prefix(RemoteFileReader& reader, const NativePath& path, std::uint64_t wanted) {
   std::optional<std::size_t> cut;
   if (wanted == 0) cut = 0;
 
   ByteBuffer kept;
-  if (!kept.allocate(kPreviewFirstBuffer)) return std::unexpected(out_of_memory_reading(*path));
+  if (!kept.allocate(kPreviewFirstBuffer)) return std::unexpected(out_of_memory_reading(path));
   // Where a read goes once the buffer is full: only bytes that turn up
   // there make it grow, so a file that ends exactly at the buffer's end
   // never doubles it for nothing.
@@ -112,7 +64,7 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
   while (!(cut && probed)) {
     const bool full = len == kept.capacity();
     if (full && spare.capacity() == 0 && !spare.allocate(kPreviewFirstBuffer)) {
-      return std::unexpected(out_of_memory_reading(*path));
+      return std::unexpected(out_of_memory_reading(path));
     }
     char* into = full ? spare.data() : kept.data() + len;
     auto n = reader.read(into, full ? spare.capacity() : std::min(kept.capacity() - len, kPreviewChunk));
@@ -124,7 +76,7 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
     if (full) {
       // len is at least the spare's size, so twice len holds both.
       ByteBuffer bigger;
-      if (len > SIZE_MAX / 2 || !bigger.allocate(len * 2)) return std::unexpected(out_of_memory_reading(*path));
+      if (len > SIZE_MAX / 2 || !bigger.allocate(len * 2)) return std::unexpected(out_of_memory_reading(path));
       std::memcpy(bigger.data(), kept.data(), len);
       std::memcpy(bigger.data() + len, spare.data(), *n);
       kept = std::move(bigger);
@@ -134,8 +86,11 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
     // wanted one to be among them: a preview asking for more lines than
     // the file has bytes (the whole file) never counts at all.
     if (!cut && len - counted >= wanted) {
-      if (auto at = find_nth_line_feed(std::string_view(kept.data() + counted, len - counted), wanted)) {
-        cut = counted + *at;
+      NthLineFeed found = find_nth_line_feed(std::string_view(kept.data() + counted, len - counted), wanted);
+      if (found.after) {
+        cut = counted + *found.after;
+      } else {
+        wanted = found.still_wanted;
       }
       counted = len;
     }
@@ -146,39 +101,53 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
     }
   }
   if (!probed) binary = len > 0 && std::memchr(kept.data(), 0, std::min(len, PREVIEW_PROBE_BYTES)) != nullptr;
+  kept.set_size(cut.value_or(len));
+  return PreviewPrefix{.shown = std::move(kept), .read = len, .binary = binary, .at_end = at_end};
+}
 
+// The size of a file of which the first `len` bytes have been read, its end
+// not yet met.
+Result<std::uint64_t> whole_file_size(RemoteFileReader& reader, const NativePath& path, std::size_t len) {
+  // The size as the open file reports it now. A file that grows or shrinks
+  // meanwhile gives its length at this moment, as true as one counted to
+  // the end. Pseudo-files report 0, a page or a size of their own making,
+  // and a size below what was read is plainly not the length: those are
+  // counted to the end.
+  auto now = reader.stat();
+  if (!now) return std::unexpected(std::move(now.error()));
+  if (now->size_exact && now->size != 0 && now->size >= len) return now->size;
+  ByteBuffer rest;
+  if (!rest.allocate(kPreviewChunk)) return std::unexpected(out_of_memory_reading(path));
   std::uint64_t size = len;
-  if (!at_end) {
-    // The size as the open file reports it now. A file that grows or
-    // shrinks meanwhile gives its length at this moment, as true as one
-    // counted to the end. Pseudo-files report 0, a page or a size of their
-    // own making, and a size below what was read is plainly not the
-    // length: those are counted to the end.
-    auto now = reader.stat();
-    if (!now) return std::unexpected(std::move(now.error()));
-    if (now->size_exact && now->size != 0 && now->size >= len) {
-      size = now->size;
-    } else {
-      if (spare.capacity() < kPreviewChunk && !spare.allocate(kPreviewChunk)) {
-        return std::unexpected(out_of_memory_reading(*path));
-      }
-      for (;;) {
-        auto n = reader.read(spare.data(), spare.capacity());
-        if (!n) return std::unexpected(std::move(n.error()));
-        if (*n == 0) break;
-        size += *n;
-      }
-    }
+  for (;;) {
+    auto n = reader.read(rest.data(), rest.capacity());
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) return size;
+    size += *n;
   }
+}
+
+}  // namespace
+
+// The file is read up to the cut (and at least the probe), and no further
+// where it can be helped: the size of the rest comes from the open file
+// once the bytes read have settled the answer. Only where that size cannot
+// be trusted is the rest read and counted.
+Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentRequest& request) {
+  auto path = expand_remote_path(platform, request.path);
+  if (!path) return std::unexpected(std::move(path.error()));
+  auto file = open_remote_file(platform, *path);
+  if (!file) return std::unexpected(std::move(file.error()));
+  auto prefix = read_preview_prefix(file->reader, *path, preview_end_line(request.offset, request.limit));
+  if (!prefix) return std::unexpected(std::move(prefix.error()));
+  auto size = prefix->at_end ? Result<std::uint64_t>(prefix->read) : whole_file_size(file->reader, *path, prefix->read);
+  if (!size) return std::unexpected(std::move(size.error()));
 
   FileAgentResponse r = success("readPreview");
-  r.bytes = size;
-  r.total_bytes = size;
-  r.binary = binary;
-  if (!binary) {
-    kept.set_size(cut.value_or(len));
-    r.data = std::move(kept);
-  }
+  r.bytes = *size;
+  r.total_bytes = *size;
+  r.binary = prefix->binary;
+  if (!prefix->binary) r.data = std::move(prefix->shown);
   return r;
 }
 
@@ -199,171 +168,6 @@ Result<FileAgentResponse> write_file(Platform& platform, const FileAgentRequest&
 
 // ---------------------------------------------------------------------------
 // edit
-
-std::size_t Searcher::find(std::string_view hay, std::size_t from) {
-  const std::size_t m = needle_.size();
-  const std::size_t n = hay.size();
-  if (from > n || n - from < m) return std::string_view::npos;
-  const char* h = hay.data();
-  const char* nd = needle_.data();
-  if (m == 1) {
-    const void* p = std::memchr(h + from, nd[0], n - from);
-    return p == nullptr ? std::string_view::npos : static_cast<std::size_t>(static_cast<const char*>(p) - h);
-  }
-
-  // Fast path: only positions whose first and last bytes match the
-  // needle's are compared in full. Comparing is bounded by a budget
-  // proportional to the distance covered; inputs that exceed it (long
-  // runs of near-matches) continue with the linear-time automaton.
-  const std::size_t last = n - m;  // the last possible start
-  const char first_byte = nd[0];
-  const char last_byte = nd[m - 1];
-  std::size_t work = 0;
-  auto over_budget = [&](std::size_t at) { return work > 2 * (at - from) + 2 * m; };
-  std::size_t i = from;
-#if defined(__SSE2__)
-  const __m128i vf = _mm_set1_epi8(first_byte);
-  const __m128i vl = _mm_set1_epi8(last_byte);
-  while (i + 16 <= last + 1) {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + m - 1));
-    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, vf), _mm_cmpeq_epi8(b, vl))));
-    while (mask != 0) {
-      std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(mask));
-      if (std::memcmp(h + at + 1, nd + 1, m - 2) == 0) return at;
-      work += m;
-      if (over_budget(at)) return find_kmp(hay, at + 1);
-      mask &= mask - 1;
-    }
-    i += 16;
-  }
-#endif
-  while (i <= last) {
-    const void* p = std::memchr(h + i, first_byte, last - i + 1);
-    if (p == nullptr) return std::string_view::npos;
-    std::size_t at = static_cast<std::size_t>(static_cast<const char*>(p) - h);
-    if (h[at + m - 1] == last_byte) {
-      if (std::memcmp(h + at + 1, nd + 1, m - 2) == 0) return at;
-      work += m;
-      if (over_budget(at)) return find_kmp(hay, at + 1);
-    }
-    i = at + 1;
-  }
-  return std::string_view::npos;
-}
-
-// Knuth-Morris-Pratt from `from` with a fresh state: every earlier start
-// has been ruled out already.
-std::size_t Searcher::find_kmp(std::string_view hay, std::size_t from) {
-  const std::size_t m = needle_.size();
-  if (border_.empty()) {
-    border_.assign(m, 0);
-    std::size_t k = 0;
-    for (std::size_t q = 1; q < m; ++q) {
-      while (k > 0 && needle_[q] != needle_[k]) k = border_[k - 1];
-      if (needle_[q] == needle_[k]) ++k;
-      border_[q] = k;
-    }
-  }
-  std::size_t k = 0;
-  for (std::size_t i = from; i < hay.size(); ++i) {
-    while (k > 0 && hay[i] != needle_[k]) k = border_[k - 1];
-    if (hay[i] == needle_[k]) ++k;
-    if (k == m) return i + 1 - m;
-  }
-  return std::string_view::npos;
-}
-
-std::uint64_t edited_size(std::uint64_t size, std::uint64_t count, std::uint64_t old_len, std::uint64_t new_len) {
-  std::uint64_t removed = saturating_mul(count, old_len);
-  std::uint64_t kept = size > removed ? size - removed : 0;
-  return saturating_add(kept, saturating_mul(count, new_len));
-}
-
-namespace {
-
-// Writes `content`, every occurrence of `old_string` replaced, from `out`
-// on; returns the end of what was written, or nullptr when memory runs
-// out. `out` may be `content` itself when `new_string` is no longer than
-// `old_string`: the write position then never passes the read position,
-// and each new string ends no later than the old one it replaces, so the
-// search, which only looks at bytes from the read position on, sees the
-// old content.
-char* write_replaced(char* out, std::string_view content, std::string_view old_string,
-                     std::string_view new_string) {
-  char* w = out;
-  std::size_t prev = 0;
-  try {
-    for_each_occurrence(content, old_string, [&](std::size_t p) {
-      if (w != content.data() + prev) std::memmove(w, content.data() + prev, p - prev);
-      w += p - prev;
-      std::memcpy(w, new_string.data(), new_string.size());
-      w += new_string.size();
-      prev = p + old_string.size();
-    });
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
-  if (w != content.data() + prev) std::memmove(w, content.data() + prev, content.size() - prev);
-  return w + (content.size() - prev);
-}
-
-}  // namespace
-
-std::optional<ByteBuffer> replace_occurrences(std::string_view content, std::string_view old_string,
-                                              std::string_view new_string, std::uint64_t count) {
-  std::uint64_t size = edited_size(content.size(), count, old_string.size(), new_string.size());
-  ByteBuffer out;
-  // Nothing is left (every byte was an occurrence and the replacement is
-  // empty): an empty buffer has no storage to copy into, not even zero bytes.
-  if (size == 0) return out;
-  if (size >= SIZE_MAX || !out.allocate(static_cast<std::size_t>(size))) return std::nullopt;
-  // The same search over the same bytes finds the `count` occurrences that
-  // sized the buffer.
-  char* end = write_replaced(out.data(), content, old_string, new_string);
-  if (end == nullptr) return std::nullopt;
-  out.set_size(static_cast<std::size_t>(end - out.data()));
-  return out;
-}
-
-std::optional<std::size_t> replace_occurrences_in_place(char* content, std::size_t size, std::string_view old_string,
-                                                        std::string_view new_string) {
-  char* end = write_replaced(content, std::string_view(content, size), old_string, new_string);
-  if (end == nullptr) return std::nullopt;
-  return static_cast<std::size_t>(end - content);
-}
-
-std::pair<std::string, bool> clip_diff_text(std::string_view text) {
-  std::string s = utf8_lossy(text);
-  if (s.size() <= EDIT_DIFF_TEXT_LIMIT) return {std::move(s), false};
-  std::size_t k = EDIT_DIFF_TEXT_LIMIT - 3;
-  while (k > 0 && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80) --k;
-  s.resize(k);
-  s += "\xE2\x80\xA6";  // …
-  return {std::move(s), true};
-}
-
-EditDiff build_edit_diff(std::string_view content, std::span<const std::uint64_t> first, std::uint64_t count,
-                         std::string_view old_string, std::string_view new_string) {
-  EditDiff diff;
-  diff.changes.reserve(first.size());
-  diff.truncated = count > EDIT_DIFF_MAX_CHANGES;
-  auto [removed, cut_removed] = clip_diff_text(old_string);
-  auto [added, cut_added] = clip_diff_text(new_string);
-  if (!first.empty() && (cut_removed || cut_added)) diff.truncated = true;
-  // Line numbers are those of the old content; counting resumes where the
-  // previous occurrence was, which gives the same numbers as counting from
-  // the start each time.
-  std::uint64_t line = 1;
-  std::size_t counted = 0;
-  for (std::uint64_t at : first) {
-    std::size_t p = static_cast<std::size_t>(at);
-    line += count_line_feeds(content.data() + counted, p - counted);
-    counted = p;
-    diff.changes.push_back(LineChange{line, removed, added});
-  }
-  return diff;
-}
 
 Result<FileAgentResponse> edit_file(Platform& platform, const FileAgentRequest& request) {
   auto path = expand_remote_path(platform, request.path);

@@ -5,9 +5,9 @@
 #include <random>
 
 #include "base64.h"
-#include "operations.h"
 #include "remote_fs.h"
 #include "request_decoder.h"
+#include "text_scan.h"
 #include "utf8.h"
 
 namespace brevok {
