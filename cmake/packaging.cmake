@@ -62,10 +62,10 @@ if(NOT WIN32)
   set(deb ${PROJECT_BINARY_DIR}/deb)
   configure_file(cmake/deb/changelog.in ${deb}/changelog @ONLY)
   add_custom_command(OUTPUT ${deb}/brevok-file-agent.1.gz ${deb}/changelog.gz
-    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/doc/brevok-file-agent.1 ${deb}/
+    COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_BINARY_DIR}/brevok-file-agent.1 ${deb}/
     COMMAND ${BREVOK_GZIP} -9nf ${deb}/brevok-file-agent.1
     COMMAND ${BREVOK_GZIP} -9nkf ${deb}/changelog
-    DEPENDS ${PROJECT_SOURCE_DIR}/doc/brevok-file-agent.1 ${deb}/changelog
+    DEPENDS ${PROJECT_BINARY_DIR}/brevok-file-agent.1 ${deb}/changelog
     VERBATIM)
   add_custom_target(deb-files ALL DEPENDS ${deb}/brevok-file-agent.1.gz ${deb}/changelog.gz)
   # A native package (its version has no Debian revision): the changelog

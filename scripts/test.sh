@@ -5,7 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/deps.sh
 jobs=$(nproc)
-version=$(sed -n 's/^project(brevok-file-agent VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+
+# The project's version, which CMake writes into each build directory it
+# configures ($1).
+project_version() { cat "$1/version.txt"; }
 
 # Runs the black-box tests (native programs, built in the native build) with
 # BREVOK_AGENT, the command that starts the agent under test, set to $1;
@@ -121,7 +124,8 @@ stage_dist() {
   rm -rf dist
   scripts/dist.sh
   (cd dist && sha256sum --quiet -c SHA256SUMS)
-  local bin
+  local bin version
+  version=$(project_version build/dist/linux-x86_64)
   for bin in dist/linux-x86_64/brevok-file-agent dist/linux-aarch64/brevok-file-agent; do
     if ldd "$bin" >/dev/null 2>&1; then
       echo "$bin: ldd finds it dynamic" >&2
@@ -189,14 +193,15 @@ stage_ssh() {
 # also on failure, so the machine is left as it was.
 stage_package() {
   need_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
-  local lint
-  lint=$(groff -man -ww -z -t doc/brevok-file-agent.1 2>&1)
+  scripts/dist.sh linux-x86_64 windows-x86_64 >/dev/null
+  local lint page=build/dist/linux-x86_64/brevok-file-agent.1 version
+  lint=$(groff -man -ww -z -t "$page" 2>&1)
   if [ -n "$lint" ]; then
-    printf 'doc/brevok-file-agent.1 does not render cleanly:\n%s\n' "$lint" >&2
+    printf '%s does not render cleanly:\n%s\n' "$page" "$lint" >&2
     return 1
   fi
+  version=$(project_version build/dist/linux-x86_64)
 
-  scripts/dist.sh linux-x86_64 windows-x86_64 >/dev/null
   local top=brevok-file-agent-$version-linux-x86_64 wtop=brevok-file-agent-$version-windows-x86_64
   local listed
   listed=$(tar -tzf "dist/packages/$top.tar.gz" | grep -v '/$' | sort)

@@ -22,6 +22,9 @@ FileAgentResponse error_response(std::string operation, std::string message) {
 
 namespace {
 
+// The project's version, as CMake gives it.
+constexpr std::string_view AGENT_VERSION = BREVOK_VERSION;
+
 Result<void> print_line(Platform& platform, std::string line) {
   line += '\n';
   return platform.write_stdout(line.data(), line.size());

@@ -12,7 +12,6 @@
 namespace brevok {
 
 inline constexpr std::string_view PROGRAM_NAME = "brevok-file-agent";
-inline constexpr std::string_view AGENT_VERSION = "4.0.0";
 inline constexpr std::uint64_t MAX_REQUEST_BYTES = 134217728;  // 128 MiB
 
 class Platform;

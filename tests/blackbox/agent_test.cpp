@@ -71,7 +71,7 @@ const std::string kPreview = R"({"protocol":1,"operation":"readPreview","path":)
 const std::string kWrite = R"({"protocol":1,"operation":"write","path":)", kEdit = R"({"protocol":1,"operation":"edit","path":)";
 
 const std::vector<Row> kRows = {
-    {.name = "Version", .args = {"--version"}, .out = "brevok-file-agent 4.0.0\n"},
+    {.name = "Version", .args = {"--version"}, .out = "brevok-file-agent " BREVOK_VERSION "\n"},
     {.name = "Help", .args = {"--help"}, .out = "brevok-file-agent --stdio|--version\n"},
     {.name = "UnknownSwitch", .args = {"--bogus"}, .err = "brevok-file-agent: unknown argument: --bogus\n",
      .status = 1},
