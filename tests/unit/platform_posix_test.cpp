@@ -31,6 +31,23 @@ int in_child(auto f) {
   return ::wait(&status), WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 std::string outcome(const auto& r) { return r ? "done" : r.error().full(); }
+// The calls on a name in a directory, given a whole path.
+struct At {
+  explicit At(const std::string& path)
+      : dir(os.open_directory(path.substr(0, path.rfind('/')), DirectoryWalk::kExisting).value_or(-1)),
+        name(path.substr(path.rfind('/') + 1)) {}
+  ~At() { os.close_directory(dir); }
+  DirHandle dir;
+  std::string name;
+};
+Result<FileHandle> create(const std::string& path, NewFileAccess a) {
+  At at(path);
+  return os.create_exclusive_at(at.dir, at.name, a);
+}
+Result<FileMeta> stat(const std::string& path) {
+  At at(path);
+  return os.stat_at(at.dir, at.name, NameUse::kRead);
+}
 int g_pipe[2];  // reached by the signal handlers below
 // Interrupts this thread once it waits in the kernel function `wait` (by name, not by system call number, which
 // an emulator running the test would not show): `handler` runs after the call was interrupted.
@@ -56,8 +73,8 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
     for (mode_t mask : {0, 022, 077}) {
       const std::string p = dir + "/" + std::to_string(mask);
       const mode_t old = ::umask(mask);
-      const bool made = os.create_exclusive(p + "p", NewFileAccess::kPrivate) &&
-                        os.create_exclusive(p + "n", NewFileAccess::kAsNewFile);
+      const bool made = create(p + "p", NewFileAccess::kPrivate) &&
+                        create(p + "n", NewFileAccess::kAsNewFile);
       ::close(::open((p + "o").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
       ::umask(old);
       EXPECT_TRUE(made) << p;
@@ -93,8 +110,8 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
       std::vector<gid_t> groups(300);
       std::iota(groups.begin(), groups.end(), 10000);
       if (r.nobody && (::setgroups(300, groups.data()) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
-      const FileMeta m = os.stat(old).value_or(FileMeta{});
-      auto fd = os.create_exclusive(made, NewFileAccess::kPrivate);
+      const FileMeta m = stat(old).value_or(FileMeta{});
+      auto fd = create(made, NewFileAccess::kPrivate);
       if (!fd || !os.set_permissions(*fd, m)) return 1;
       if (auto now = os.stat_handle(*fd); !now || now->permissions & 06000) return 3;  // set-id before the last byte
       return os.write_all(*fd, "y", 1) && os.restore_set_id(*fd, m) ? 0 : 1;
@@ -104,21 +121,18 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
   if (skipped) GTEST_SKIP() << "setfacl is missing or refused: the rows with access lists were not run";
 }
 
-// What stat_handle tells of what open_read opened: 1 a plain file, 3 one of exact size; 4 more when a read of it
-// would have waited (a FIFO with a silent writer) and failed instead.
-TEST(PosixOpenRead, NeverWaitsAndTellsWhatItOpened) {
+// What open_read_at opens, as stat_handle tells: 1 a plain file, 3 one of exact size, 4 more for a descriptor that
+// never waits for data; nothing at all (9) for a FIFO, which is refused before any open.
+TEST(PosixOpenRead, NeverWaitsAndOpensOnlyRegularFiles) {
   testing::Scratch d;
-  const std::string fifo = d / "fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (auto [path, writer, seen] : {std::tuple<std::string, bool, int>{"/proc/self/exe", false, 3},
-                                    {"/proc/self/status", false, 1}, {fifo, false, 0}, {fifo, true, 4}}) {
+  ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
+  for (auto [path, seen] : {std::pair<std::string, int>{"/proc/self/exe", 7}, {"/proc/self/status", 5}, {d / "fifo", 9}}) {
     EXPECT_EQ(in_child([&] {
-      char c;
-      if (writer && ::open(fifo.c_str(), O_RDWR) < 0) return 8;  // a writer that never writes
-      const FileHandle fd = os.open_read(path).value_or(-1);
-      auto meta = os.stat_handle(fd);
-      return meta ? meta->is_regular * (1 + 2 * meta->size_exact) + 4 * !os.read(fd, &c, 1) : 9;
-    }), seen) << path << writer;
+      At at(path);
+      auto fd = os.open_read_at(at.dir, at.name, NameUse::kRead);
+      auto meta = os.stat_handle(fd.value_or(-1));
+      return meta ? meta->is_regular * (1 + 2 * meta->size_exact) + 4 * !!(::fcntl(int(*fd), F_GETFL) & O_NONBLOCK) : 9;
+    }), seen) << path;
   }
 }
 
@@ -128,24 +142,28 @@ TEST(PosixCreate, IsExclusiveAndInheritsNoDefaultAccessList) {
   testing::Scratch d;
   testing::put(d / "f", "x");
   ASSERT_EQ(::symlink((d / "nowhere").c_str(), (d / "link").c_str()), 0);
-  EXPECT_EQ(outcome(os.create_exclusive(d / "f", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
-  EXPECT_EQ(outcome(os.create_exclusive(d / "link", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
+  EXPECT_EQ(outcome(create(d / "f", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
+  EXPECT_EQ(outcome(create(d / "link", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
   EXPECT_EQ(testing::get(d / "f"), "x");
   EXPECT_EQ(testing::get(d / "nowhere"), std::nullopt);
   if (std::system(("setfacl -d -m u:65534:rwx " + d.path() + " 2>/dev/null").c_str())) GTEST_SKIP() << "no setfacl";
-  auto fd = os.create_exclusive(d / "new", NewFileAccess::kPrivate);
-  EXPECT_EQ(outcome(os.set_permissions(fd.value_or(-1), os.stat(d / "f").value_or(FileMeta{}))), "done");
+  auto fd = create(d / "new", NewFileAccess::kPrivate);
+  EXPECT_EQ(outcome(os.set_permissions(fd.value_or(-1), stat(d / "f").value_or(FileMeta{}))), "done");
   os.close(fd.value_or(-1));
   EXPECT_EQ(perms(d / "new"), perms(d / "f"));
 }
 
 TEST(PosixPaths, WithANulAreRefused) {
   testing::Scratch d;
-  const std::string nul = d / std::string("a\0b", 3);
-  for (const std::string& r : {outcome(os.stat(nul)), outcome(os.create_directories(nul)),
-                               outcome(os.create_exclusive(nul, NewFileAccess::kAsNewFile)), outcome(os.open_read(nul)),
-                               outcome(os.remove_file(nul)), outcome(os.rename_replace(nul, d / "c")),
-                               outcome(os.rename_replace(d / "a", nul)), outcome(os.sync_directory(nul))}) {
+  const std::string nul("a\0b", 3);
+  At at(d / "a");
+  for (const std::string& r : {outcome(os.open_directory(d / nul, DirectoryWalk::kExisting)),
+                               outcome(os.open_directory(d / nul, DirectoryWalk::kCreateMissing)),
+                               outcome(os.stat_at(at.dir, nul, NameUse::kRead)), outcome(os.stat_entry(at.dir, nul)),
+                               outcome(os.open_read_at(at.dir, nul, NameUse::kRead)),
+                               outcome(os.create_exclusive_at(at.dir, nul, NewFileAccess::kAsNewFile)),
+                               outcome(os.remove_at(at.dir, nul)), outcome(os.rename_at(at.dir, nul, "c")),
+                               outcome(os.rename_at(at.dir, "a", nul))}) {
     EXPECT_EQ(r, std::strerror(EINVAL));
   }
 }
