@@ -158,6 +158,26 @@ TEST(Install, NamesWhereTheReadBackDiffers) {
   }
 }
 
+// A file put at the name between its examination and its open is not read.
+TEST(Preview, ReadsOnlyTheFileItExamined) {
+  FaultPlatform fp;
+  put(fp.dir / "f", "examined"), put(fp.dir / "g", "swapped");
+  fp.before = [&](const std::string& call) { if (call == "open_read_at") fs::rename(fp.dir / "g", fp.dir / "f"); };
+  auto r = run(fp, "readPreview");
+  EXPECT_EQ(r ? "" : r.error().full(), "stating remote file " + fp.dir / "f");
+}
+
+// A file put at the name right after the rename is not taken for the one written.
+TEST(Install, NoticesAnotherFileAtTheNameAfterTheRename) {
+  if (kNativePathStyle == PathStyle::kWindows) GTEST_SKIP() << "a file held open cannot be replaced there";
+  FaultPlatform fp;
+  fp.before = [&](const std::string& call) {
+    if (call == "sync_directory") put(fp.dir / "g", "new"), fs::rename(fp.dir / "g", fp.dir / "f");
+  };
+  auto r = run(fp, "write");
+  EXPECT_EQ(r ? "" : r.error().full(), "installed remote file content mismatch for " + fp.dir / "f" + " at byte 0");
+}
+
 TEST(Preview, CountsTheRestOfAFileWhoseSizeIsNotExact) {
   for (bool exact : {true, false}) {
     FaultPlatform fp;

@@ -10,6 +10,7 @@
 #include <numeric>
 #include <thread>
 
+#include "operations.h"
 #include "platform.h"
 #include "scratch.h"
 
@@ -151,6 +152,70 @@ TEST(PosixCreate, IsExclusiveAndInheritsNoDefaultAccessList) {
   EXPECT_EQ(outcome(os.set_permissions(fd.value_or(-1), stat(d / "f").value_or(FileMeta{}))), "done");
   os.close(fd.value_or(-1));
   EXPECT_EQ(perms(d / "new"), perms(d / "f"));
+}
+
+// Links are followed where only root, the agent's user, or the owner of where they lead could have set them; what
+// another user (65534) could have put in the agent's way is refused; a FIFO or device is found but never opened.
+TEST(PosixLinks, AreFollowedOnlyWhereNobodyElseCouldRedirectThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct Scene { std::string setup, path; int err = 0; NameUse use = NameUse::kRead; };
+  const std::string mine = "mkdir u && echo x > f && chown 65534 u && ";  // u: another user's directory
+  for (const Scene& s : std::initializer_list<Scene>{
+           {mine + "mkdir -m 700 r && echo x > r/f && ln -s ../r u/l && chown -h 65534 u/l", "u/l/f", EACCES},
+           {mine + "ln -s ../f u/l && chown -h 65534 u/l", "u/l", EACCES},
+           {mine + "mkdir u/own && echo x > u/own/f && ln -s own u/l && chown -hR 65534 u", "u/l/f"},
+           {mine + "echo x > u/g && chown 65534 u/g && ln -s u/g l", "l"},
+           {mine + "mkdir u/x", "u/x/../../f", EACCES}, {mine + "ln f u/h", "u/h", EACCES},
+           {"mkdir -m 1777 t && echo x > t/f && chown 65534 t/f", "t/f", EACCES, NameUse::kReplace},
+           {"mkdir -m 1777 t && echo x > t/f && chown 65534 t/f", "t/f"}, {"echo x > f", "/proc/self/root@/f"},
+           {"ln -s nowhere l", "l", ENOENT}, {"ln -s l2 l1 && ln -s l1 l2", "l1", ELOOP},
+           {"mkfifo p && ln -s p l", "l", ENXIO}, {"ln -s /dev/null l", "l", ENXIO}}) {
+    testing::Scratch d;
+    ASSERT_EQ(std::system(("cd " + d.path() + " && " + s.setup).c_str()), 0) << s.setup;
+    std::string path = s.path.starts_with('/') ? s.path : d / s.path;
+    if (const auto at = path.find('@'); at != std::string::npos) path.replace(at, 1, d.path());
+    const auto dir = os.open_directory(path.substr(0, path.rfind('/')), DirectoryWalk::kExisting);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    std::string got = outcome(dir);
+    if (auto meta = os.stat_at(dir.value_or(-1), name, s.use); dir && !meta) got = outcome(meta);
+    else if (dir && !meta->is_regular) got = outcome(os.open_read_at(*dir, name, s.use));  // refused, never opened
+    EXPECT_EQ(got, s.err ? std::strerror(s.err) : "done") << s.setup;
+    os.close_directory(dir.value_or(-1));
+  }
+}
+
+// A path far longer than the system's limit, created, written and found again one component at a time.
+TEST(PosixPaths, LongerThanTheSystemsLimitAreReached) {
+  testing::Scratch d;
+  std::string path = d.path();
+  while (path.size() <= 4096) path += "/" + std::string(255, 'd');
+  const auto made = os.open_directory(path, DirectoryWalk::kCreateMissing);
+  EXPECT_EQ(outcome(made), "done");
+  auto fd = os.create_exclusive_at(made.value_or(-1), "f", NewFileAccess::kAsNewFile);
+  EXPECT_EQ(outcome(os.write_all(fd.value_or(-1), "long", 4)), "done");
+  os.close(fd.value_or(-1)), os.close_directory(made.value_or(-1));
+  const auto found = os.open_directory(path, DirectoryWalk::kExisting);
+  EXPECT_EQ(os.stat_at(found.value_or(-1), "f", NameUse::kRead).value_or(FileMeta{}).size, 4u);
+  os.close_directory(found.value_or(-1));
+  EXPECT_EQ(std::system(("rm -rf " + d.path() + "/d*").c_str()), 0);
+}
+
+// An owner's own write-only file: replaced, and read back through the written file's own handle.
+TEST(PosixInstall, ReadsBackAFileItsOwnerMayOnlyWrite) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  testing::Scratch d;
+  testing::put(d / "f", "old");
+  ASSERT_FALSE(::chown(d.path().c_str(), 65534, 65534) || ::chown((d / "f").c_str(), 65534, 65534) ||
+               ::chmod((d / "f").c_str(), 0200));
+  EXPECT_EQ(in_child([&, u = 65534u] {
+    if (::setgroups(0, nullptr) || ::setresgid(u, u, u) || ::setresuid(u, u, u)) return 2;
+    FileAgentRequest request;
+    request.operation = "write", request.path = d / "f", request.content = "new";
+    auto r = write_file(os, request);
+    return r ? 0 : (std::fprintf(stderr, "%s\n", r.error().full().c_str()), 1);
+  }), 0);
+  EXPECT_EQ(testing::get(d / "f"), "new");
+  EXPECT_EQ(std::get<0>(perms(d / "f")), 0200u);
 }
 
 TEST(PosixPaths, WithANulAreRefused) {
