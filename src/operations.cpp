@@ -136,7 +136,9 @@ Result<std::uint64_t> whole_file_size(RemoteFileReader& reader, const NativePath
 Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentRequest& request) {
   auto path = expand_remote_path(platform, request.path);
   if (!path) return std::unexpected(std::move(path.error()));
-  auto file = open_remote_file(platform, *path);
+  auto target = RemoteTarget::resolve(platform, *path);
+  if (!target) return std::unexpected(std::move(target.error()));
+  auto file = open_remote_file(platform, *target, NameUse::kRead);
   if (!file) return std::unexpected(std::move(file.error()));
   auto prefix = read_preview_prefix(file->reader, *path, preview_end_line(request.offset, request.limit));
   if (!prefix) return std::unexpected(std::move(prefix.error()));
@@ -157,9 +159,12 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
 Result<FileAgentResponse> write_file(Platform& platform, const FileAgentRequest& request) {
   auto path = expand_remote_path(platform, request.path);
   if (!path) return std::unexpected(std::move(path.error()));
-  auto existing = stat_remote_target(platform, *path, true);
+  auto target = RemoteTarget::resolve(platform, *path);
+  if (!target) return std::unexpected(std::move(target.error()));
+  auto existing = stat_remote_target(platform, *target, true);
   if (!existing) return std::unexpected(std::move(existing.error()));
-  auto installed = install_remote_file(platform, *path, request.content, request.create_dirs, *existing);
+  auto installed = install_remote_file(platform, *target, request.content,
+                                       {.create_dirs = request.create_dirs, .existing = std::move(*existing)});
   if (!installed) return std::unexpected(std::move(installed.error()));
   FileAgentResponse r = success("write");
   r.bytes = *installed;
@@ -172,7 +177,9 @@ Result<FileAgentResponse> write_file(Platform& platform, const FileAgentRequest&
 Result<FileAgentResponse> edit_file(Platform& platform, const FileAgentRequest& request) {
   auto path = expand_remote_path(platform, request.path);
   if (!path) return std::unexpected(std::move(path.error()));
-  auto file = read_remote_file(platform, *path);
+  auto target = RemoteTarget::resolve(platform, *path);
+  if (!target) return std::unexpected(std::move(target.error()));
+  auto file = read_remote_file(platform, *target);
   if (!file) return std::unexpected(std::move(file.error()));
   if (request.old_string.empty()) return fail("oldString must not be empty");
 
@@ -215,7 +222,8 @@ Result<FileAgentResponse> edit_file(Platform& platform, const FileAgentRequest& 
     file->content = ByteBuffer();
   }
 
-  auto installed = install_remote_file(platform, *path, fresh.view(), false, file->meta, true);
+  auto installed = install_remote_file(platform, *target, fresh.view(),
+                                       {.existing = std::move(file->meta), .expect_unchanged = true});
   if (!installed) return std::unexpected(std::move(installed.error()));
   FileAgentResponse r = success("edit");
   r.replacements = count;

@@ -15,19 +15,21 @@
 #include <new>
 #include <vector>
 
+#include "platform-posix.h"
 #include "platform.h"
 
 namespace brevok {
 
 namespace {
 
-Error os_error(int err) { return Error::os(std::strerror(err), err == ENOENT); }
+using posix::Fd;
+using posix::os_error;
 
 std::unexpected<Error> last_error() { return std::unexpected<Error>(os_error(errno)); }
 
 // The system takes paths as C strings: a NUL byte would silently cut the
 // path short and name another file.
-bool has_nul(const NativePath& path) { return path.find('\0') != NativePath::npos; }
+bool has_nul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
 
 #define BREVOK_REFUSE_NUL(path) \
   if (has_nul(path)) return std::unexpected<Error>(os_error(EINVAL))
@@ -49,9 +51,10 @@ Result<void> write_fd_all(int fd, const char* data, std::size_t size) {
 // ---------------------------------------------------------------------------
 // The temporary of this run, removed by a signal that ends the agent before
 // the temporary was renamed or removed. Only what a signal handler may
-// touch: a fixed buffer and a flag.
+// touch: its directory's descriptor, a fixed buffer and a flag.
 
-char g_temporary[4097];
+int g_temporary_dir = -1;
+char g_temporary[256];
 volatile std::sig_atomic_t g_temporary_recorded = 0;
 
 // Every signal whose default action ends the process and that a caller,
@@ -74,7 +77,7 @@ constexpr int kEndingSignals[] = {
 sigset_t g_ending_signals;
 
 extern "C" void remove_temporary_and_die(int sig) {
-  if (g_temporary_recorded) ::unlink(g_temporary);
+  if (g_temporary_recorded) ::unlinkat(g_temporary_dir, g_temporary, 0);
   ::signal(sig, SIG_DFL);
   ::raise(sig);  // delivered as the handler returns: the process ends by `sig`
 }
@@ -88,27 +91,6 @@ void catch_ending_signal(int sig) {
   act.sa_handler = remove_temporary_and_die;
   sigfillset(&act.sa_mask);
   if (::sigaction(sig, &act, nullptr) == 0) sigaddset(&g_ending_signals, sig);
-}
-
-// Blocks the ending signals while a temporary comes into being, so that
-// none can fall between its creation and its recording.
-class EndingSignalsBlocked {
- public:
-  EndingSignalsBlocked() { ::sigprocmask(SIG_BLOCK, &g_ending_signals, &old_); }
-  ~EndingSignalsBlocked() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
-
- private:
-  sigset_t old_;
-};
-
-void record_temporary(const NativePath& path) {
-  if (path.size() >= sizeof g_temporary) return;  // too long to have been created
-  std::memcpy(g_temporary, path.c_str(), path.size() + 1);
-  g_temporary_recorded = 1;
-}
-
-void forget_temporary(const NativePath& path) {
-  if (g_temporary_recorded && path == g_temporary) g_temporary_recorded = 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -265,19 +247,6 @@ class PosixPlatform final : public Platform {
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000000u + static_cast<std::uint64_t>(ts.tv_nsec);
   }
 
-  Result<FileMeta> stat(const NativePath& path) override {
-    BREVOK_REFUSE_NUL(path);
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return last_error();
-    FileMeta meta = meta_of(st);
-    if (meta.is_regular) {
-      auto acl = read_acl([&](char* buf, std::size_t size) { return ::getxattr(path.c_str(), kAccessAclName, buf, size); });
-      if (!acl) return std::unexpected(std::move(acl.error()));
-      meta.access_acl = std::move(*acl);
-    }
-    return meta;
-  }
-
   Result<FileMeta> stat_handle(FileHandle file) override {
     const int fd = static_cast<int>(file);
     struct stat st;
@@ -292,58 +261,88 @@ class PosixPlatform final : public Platform {
     return meta;
   }
 
-  Result<void> create_directories(const NativePath& path) override {
+  void block_ending_signals() override { ::sigprocmask(SIG_BLOCK, &g_ending_signals, &unblocked_); }
+  void unblock_ending_signals() override { ::sigprocmask(SIG_SETMASK, &unblocked_, nullptr); }
+
+  void register_temporary(DirHandle dir, const std::string& name) override {
+    if (name.size() >= sizeof g_temporary) return;  // too long to have been created
+    g_temporary_recorded = 0;
+    g_temporary_dir = static_cast<int>(dir);
+    std::memcpy(g_temporary, name.c_str(), name.size() + 1);
+    g_temporary_recorded = 1;
+  }
+  void forget_temporary() override { g_temporary_recorded = 0; }
+
+  Result<DirHandle> open_directory(const NativePath& path, DirectoryWalk walk) override {
     BREVOK_REFUSE_NUL(path);
-    if (path.empty()) return {};
-    // Walk the components from the front; every prefix that ends a
-    // component is created unless it already stands as a directory.
-    std::size_t pos = 0;
-    while (pos < path.size()) {
-      std::size_t next = path.find('/', pos);
-      if (next == std::string::npos) next = path.size();
-      if (next > pos) {
-        std::string prefix = path.substr(0, next);
-        if (::mkdir(prefix.c_str(), 0777) != 0) {
-          int err = errno;
-          struct stat st;
-          if (!(err == EEXIST && ::stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-            return std::unexpected<Error>(os_error(err));
-          }
-        }
-      }
-      pos = next + 1;
+    auto dir = posix::walk_to_directory(AT_FDCWD, path, walk == DirectoryWalk::kCreateMissing);
+    if (!dir) return std::unexpected(std::move(dir.error()));
+    return static_cast<DirHandle>(dir->release());
+  }
+
+  void close_directory(DirHandle dir) override { ::close(static_cast<int>(dir)); }
+
+  Result<FileMeta> stat_at(DirHandle dir, const std::string& name, NameUse use) override {
+    auto found = find(dir, name, use);
+    if (!found) return std::unexpected(std::move(found.error()));
+    FileMeta meta = meta_of(found->st);
+    if (meta.is_regular) {
+      // The descriptor only names the file: its list is read through the
+      // link the system keeps for it, which no one else can redirect.
+      const std::string self = "/proc/self/fd/" + std::to_string(found->object.get());
+      auto acl = read_acl([&](char* buf, std::size_t size) { return ::getxattr(self.c_str(), kAccessAclName, buf, size); });
+      if (!acl) return std::unexpected(std::move(acl.error()));
+      meta.access_acl = std::move(*acl);
+      meta.size_exact = !synthetic_sizes(found->object.get());
     }
-    return {};
+    return meta;
+  }
+
+  Result<FileMeta> stat_entry(DirHandle dir, const std::string& name) override {
+    BREVOK_REFUSE_NUL(name);
+    struct stat st;
+    if (::fstatat(static_cast<int>(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return last_error();
+    return meta_of(st);
   }
 
   // Private: readable by its owner alone, so that until set_permissions
   // has given it the old file's owner and mode nobody else may open it (and
   // keep it open to read what is written later). As a new file: 0666, less
   // the umask or as the directory's default access list says, exactly as
-  // any program's new file.
-  Result<FileHandle> create_exclusive(const NativePath& path, NewFileAccess access) override {
-    BREVOK_REFUSE_NUL(path);
+  // any program's new file. Read and write either way, for the read-back.
+  Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name, NewFileAccess access) override {
+    BREVOK_REFUSE_NUL(name);
     const mode_t mode = access == NewFileAccess::kPrivate ? 0600 : 0666;
-    EndingSignalsBlocked blocked;
     int fd;
     do {
-      fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
+      fd = ::openat(static_cast<int>(dir), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return last_error();
-    record_temporary(path);
     return static_cast<FileHandle>(fd);
   }
 
-  // Non-blocking, and left so: a FIFO without a writer cannot hold the
-  // open, and a read with nothing there (a FIFO whose writer is silent, a
-  // file like /proc/kmsg) fails with EAGAIN instead of waiting. Reads of a
-  // regular file on disk never wait either way.
-  Result<FileHandle> open_read(const NativePath& path) override {
-    BREVOK_REFUSE_NUL(path);
+  // Only a regular file is opened, and only the one examined: through the
+  // link the system keeps for the examined descriptor, which cannot be
+  // swapped (without /proc, by name in its directory, not following a
+  // link; the caller compares what was opened with what was examined).
+  // Non-blocking, and left so: a read with nothing there (a file like
+  // /proc/kmsg) fails with EAGAIN instead of waiting. Reads of a regular
+  // file on disk never wait either way.
+  Result<FileHandle> open_read_at(DirHandle dir, const std::string& name, NameUse use) override {
+    auto found = find(dir, name, use);
+    if (!found) return std::unexpected(std::move(found.error()));
+    if (!S_ISREG(found->st.st_mode)) return std::unexpected<Error>(os_error(S_ISDIR(found->st.st_mode) ? EISDIR : ENXIO));
+    constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const std::string self = "/proc/self/fd/" + std::to_string(found->object.get());
     int fd;
     do {
-      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+      fd = ::open(self.c_str(), kFlags);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0 && errno == ENOENT) {
+      do {
+        fd = ::openat(found->dir.get(), found->name.c_str(), kFlags | O_NOFOLLOW);
+      } while (fd < 0 && errno == EINTR);
+    }
     if (fd < 0) return last_error();
     return static_cast<FileHandle>(fd);
   }
@@ -421,31 +420,31 @@ class PosixPlatform final : public Platform {
     return {};
   }
 
-  Result<void> rename_replace(const NativePath& from, const NativePath& to) override {
+  Result<std::size_t> read_at(FileHandle file, char* buf, std::size_t size, std::uint64_t offset) override {
+    ssize_t n = ::pread(static_cast<int>(file), buf, size, static_cast<off_t>(offset));
+    if (n < 0) return last_error();
+    return static_cast<std::size_t>(n);
+  }
+
+  Result<void> rename_at(DirHandle dir, const std::string& from, const std::string& to) override {
     BREVOK_REFUSE_NUL(from);
     BREVOK_REFUSE_NUL(to);
-    if (::rename(from.c_str(), to.c_str()) != 0) return last_error();
-    forget_temporary(from);
+    const int d = static_cast<int>(dir);
+    if (::renameat(d, from.c_str(), d, to.c_str()) != 0) return last_error();
     return {};
   }
 
-  Result<void> remove_file(const NativePath& path) override {
-    BREVOK_REFUSE_NUL(path);
-    if (::unlink(path.c_str()) != 0) {
-      const int err = errno;
-      if (err == ENOENT) forget_temporary(path);
-      return std::unexpected<Error>(os_error(err));
-    }
-    forget_temporary(path);
+  Result<void> remove_at(DirHandle dir, const std::string& name) override {
+    BREVOK_REFUSE_NUL(name);
+    if (::unlinkat(static_cast<int>(dir), name.c_str(), 0) != 0) return last_error();
     return {};
   }
 
   // A rename lives in the directory; until the directory itself reaches
   // storage, a crash can bring back the old file after we reported success.
-  Result<void> sync_directory(const NativePath& directory) override {
-    BREVOK_REFUSE_NUL(directory);
-    const char* dir = directory.empty() ? "." : directory.c_str();
-    int fd = ::open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // The held descriptor only names it: the sync needs it opened.
+  Result<void> sync_directory(DirHandle dir) override {
+    int fd = ::openat(static_cast<int>(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return last_error();
     int rc = full_sync(fd);
     int err = errno;
@@ -453,6 +452,41 @@ class PosixPlatform final : public Platform {
     if (rc != 0) return std::unexpected<Error>(os_error(err));
     return {};
   }
+
+ private:
+  // What `name` in `dir` leads to, under the link rules, and refused where
+  // another user could have put it there for the agent to act on.
+  static Result<posix::Found> find(DirHandle dir, const std::string& name, NameUse use) {
+    BREVOK_REFUSE_NUL(name);
+    const int d = static_cast<int>(dir);
+    std::string_view leaf = name;
+    const bool must_be_dir = leaf.size() > 1 && leaf.ends_with('/');
+    while (leaf.size() > 1 && leaf.ends_with('/')) leaf.remove_suffix(1);
+    auto found = posix::find_in(d, leaf, must_be_dir);
+    if (!found) return found;
+    struct stat where;
+    if (::fstat(found->dir.get(), &where) != 0) return last_error();
+    // A hard link to another user's file, made in a directory of an
+    // untrusted user (the system does not always forbid making one).
+    if (S_ISREG(found->st.st_mode) && found->st.st_nlink > 1 && !posix::trusted_owner(where.st_uid) &&
+        found->st.st_uid != where.st_uid) {
+      return std::unexpected<Error>(os_error(EACCES));
+    }
+    // In a sticky directory that others may write, what another user put
+    // there is theirs: it is not replaced for them.
+    if (use == NameUse::kReplace && leaf != ".") {
+      struct stat here, entry;
+      if (::fstat(d, &here) != 0) return last_error();
+      if ((here.st_mode & S_ISVTX) && (here.st_mode & (S_IWGRP | S_IWOTH)) &&
+          ::fstatat(d, std::string(leaf).c_str(), &entry, AT_SYMLINK_NOFOLLOW) == 0 &&
+          !posix::trusted_owner(entry.st_uid) && entry.st_uid != here.st_uid) {
+        return std::unexpected<Error>(os_error(EACCES));
+      }
+    }
+    return found;
+  }
+
+  sigset_t unblocked_;
 
  private:
   static int full_sync(int fd) {

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <cwctype>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -193,7 +194,7 @@ class Win32Platform final : public Platform {
     return (ticks - kUnixEpochTicks) * 100;
   }
 
-  Result<FileMeta> stat(const NativePath& path) override {
+  Result<FileMeta> stat(const NativePath& path) {
     auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
     if (names_a_device(*wide)) return FileMeta{};
@@ -206,7 +207,7 @@ class Win32Platform final : public Platform {
 
   Result<FileMeta> stat_handle(FileHandle file) override { return meta_of(as_handle(file)); }
 
-  Result<void> create_directories(const NativePath& path) override {
+  Result<void> create_directories(const NativePath& path) {
     if (path.empty()) return {};
     // Climb while the parent is missing, then create downwards. Roots
     // (drives, shares) are never created: their parent is themselves.
@@ -228,21 +229,20 @@ class Win32Platform final : public Platform {
     return {};
   }
 
-  // Shared with nobody while it is open, so private either way: nobody can
-  // open it before it is closed, and a new file's access list is what its
-  // directory passes on. DELETE access lets the handle itself rename or
-  // remove the file where the directory's access list would not allow it
-  // to a new open.
-  Result<FileHandle> create_exclusive(const NativePath& path, NewFileAccess) override {
+  // Shared for reading and for the rename or removal by name that ends
+  // it, never for writing; a new file's access list is what its directory
+  // passes on. Kept open through the rename, for the read-back.
+  Result<FileHandle> create_exclusive(const NativePath& path) {
     auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
-    HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, nullptr, CREATE_NEW,
+    HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                              FILE_ATTRIBUTE_NORMAL | kOpenFlags, nullptr);
     if (h == INVALID_HANDLE_VALUE) return last_error();
     return reinterpret_cast<FileHandle>(h);
   }
 
-  Result<FileHandle> open_read(const NativePath& path) override {
+  Result<FileHandle> open_read(const NativePath& path) {
     auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
     if (names_a_device(*wide)) return fail_with(ERROR_NOT_SUPPORTED);
@@ -309,7 +309,7 @@ class Win32Platform final : public Platform {
   // 10 1809 on). Without that class, a read-only target loses its
   // attribute for one more MoveFileExW and gets it back if that fails too.
   // Whatever fails, the first refusal is the one reported.
-  Result<void> rename_replace(const NativePath& from, const NativePath& to) override {
+  Result<void> rename_replace(const NativePath& from, const NativePath& to) {
     auto wide_from = win32::system_path(from);
     if (!wide_from) return std::unexpected(std::move(wide_from.error()));
     auto wide_to = win32::system_path(to);
@@ -323,7 +323,7 @@ class Win32Platform final : public Platform {
   // file a delete by handle that ignores the attribute, or where that class
   // is missing, the attribute lifted on the handle and the file deleted
   // through it. A directory is never opened here, so never removed.
-  Result<void> remove_file(const NativePath& path) override {
+  Result<void> remove_file(const NativePath& path) {
     auto wide = win32::system_path(path);
     if (!wide) return std::unexpected(std::move(wide.error()));
     if (DWORD err = win32::delete_file(*wide); err != ERROR_SUCCESS) return fail_with(err);
@@ -332,7 +332,7 @@ class Win32Platform final : public Platform {
 
   // The rename was written through; the directory's own buffers are
   // flushed as well where the file system lets a directory be flushed.
-  Result<void> sync_directory(const NativePath& directory) override {
+  Result<void> sync_directory(const NativePath& directory) {
     auto wide = win32::system_path(directory.empty() ? NativePath(".") : directory);
     if (!wide) return std::unexpected(std::move(wide.error()));
     UniqueHandle h = open_handle(*wide, FILE_ADD_FILE, FILE_FLAG_BACKUP_SEMANTICS);
@@ -340,6 +340,63 @@ class Win32Platform final : public Platform {
     if (!::FlushFileBuffers(h.get())) return last_error();
     return {};
   }
+
+  // Windows has no signals to hold back; a temporary of an agent that is
+  // killed is not removed.
+  void block_ending_signals() override {}
+  void unblock_ending_signals() override {}
+  void register_temporary(DirHandle, const std::string&) override {}
+  void forget_temporary() override {}
+
+  // The directories are held by their paths: every call on a name in one
+  // joins the two and goes by name.
+  Result<DirHandle> open_directory(const NativePath& path, DirectoryWalk walk) override {
+    if (walk == DirectoryWalk::kCreateMissing) {
+      if (auto made = create_directories(path); !made) return std::unexpected(std::move(made.error()));
+    }
+    const NativePath dir = path.empty() ? NativePath(".") : path;
+    auto meta = stat(dir);
+    if (!meta) return std::unexpected(std::move(meta.error()));
+    // A device namespace ("\\.\pipe") is let through: what is named in
+    // it is refused as no regular file.
+    if (meta->is_regular) return fail_with(ERROR_DIRECTORY);
+    directories_.push_back(path);
+    return static_cast<DirHandle>(directories_.size() - 1);
+  }
+  void close_directory(DirHandle dir) override { directories_.at(static_cast<std::size_t>(dir)).reset(); }
+  Result<FileMeta> stat_at(DirHandle dir, const std::string& name, NameUse) override { return stat(in(dir, name)); }
+  Result<FileMeta> stat_entry(DirHandle dir, const std::string& name) override { return stat(in(dir, name)); }
+  Result<FileHandle> open_read_at(DirHandle dir, const std::string& name, NameUse) override {
+    return open_read(in(dir, name));
+  }
+  Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name, NewFileAccess) override {
+    return create_exclusive(in(dir, name));
+  }
+  Result<std::size_t> read_at(FileHandle file, char* buf, std::size_t size, std::uint64_t offset) override {
+    HANDLE h = as_handle(file);
+    IO_STATUS_BLOCK io{};
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    NTSTATUS status = ::NtReadFile(h, nullptr, nullptr, nullptr, &io, buf,
+                                   static_cast<ULONG>(std::min(size, kMaxIoCall)), &at, nullptr);
+    status = finish_io(h, status, io);
+    if (status == STATUS_END_OF_FILE) return 0;
+    if (!NT_SUCCESS(status)) return status_error(status);
+    return static_cast<std::size_t>(io.Information);
+  }
+  Result<void> rename_at(DirHandle dir, const std::string& from, const std::string& to) override {
+    return rename_replace(in(dir, from), in(dir, to));
+  }
+  Result<void> remove_at(DirHandle dir, const std::string& name) override { return remove_file(in(dir, name)); }
+  Result<void> sync_directory(DirHandle dir) override {
+    return sync_directory(*directories_.at(static_cast<std::size_t>(dir)));
+  }
+
+ private:
+  NativePath in(DirHandle dir, const std::string& name) const {
+    return join_path(*directories_.at(static_cast<std::size_t>(dir)), name, PathStyle::kWindows);
+  }
+  std::vector<std::optional<NativePath>> directories_;
 
 };
 

@@ -68,6 +68,18 @@ enum class NewFileAccess {
   kAsNewFile,
 };
 
+// A directory the platform has resolved and holds open. Every step after
+// the resolution acts on names in it, so that nobody can move the path
+// under the agent between its steps.
+using DirHandle = std::intptr_t;
+
+// Whether a walk to a directory may create what is missing on the way.
+enum class DirectoryWalk { kExisting, kCreateMissing };
+
+// What a final name is looked at for. A replacement (write, edit) also
+// refuses another user's file in a sticky directory that others may write.
+enum class NameUse { kRead, kReplace };
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -85,29 +97,46 @@ class Platform {
   virtual std::uint32_t process_id() = 0;
   // Wall clock in nanoseconds since the Unix epoch; 0 before it.
   virtual std::uint64_t now_ns() = 0;
+  // The signals that end the agent are held back between these two calls,
+  // so that none falls between a temporary's creation and its registration.
+  virtual void block_ending_signals() = 0;
+  virtual void unblock_ending_signals() = 0;
+  // Until forget_temporary, a signal that ends the agent first removes
+  // `name` from `dir` (one temporary at a time).
+  virtual void register_temporary(DirHandle dir, const std::string& name) = 0;
+  virtual void forget_temporary() = 0;
 
   // --- file system
-  // Every call that takes a path refuses one holding a NUL byte, which the
-  // system would cut short, with an invalid-argument error.
+  // Every call that takes a path or a name refuses one holding a NUL byte,
+  // which the system would cut short, with an invalid-argument error.
+  // "Nothing there" errors answer is_not_found().
   //
-  // Metadata following symbolic links. "Nothing there" errors answer
-  // is_not_found().
-  virtual Result<FileMeta> stat(const NativePath& path) = 0;
+  // Resolves the directory `path` (empty: the current one) once, component
+  // by component, and holds it. A symbolic link on the way is followed
+  // only where nobody but a trusted user (root, the agent's own) could
+  // have redirected it; a refusal is a permission error.
+  virtual Result<DirHandle> open_directory(const NativePath& path, DirectoryWalk walk) = 0;
+  virtual void close_directory(DirHandle dir) = 0;
+  // The metadata of what `name` in `dir` is, following a final link as
+  // open_directory does, without opening it ("." is `dir` itself; a name
+  // ending in a separator must be a directory).
+  virtual Result<FileMeta> stat_at(DirHandle dir, const std::string& name, NameUse use) = 0;
+  // The entry `name` in `dir` itself: a link is not followed.
+  virtual Result<FileMeta> stat_entry(DirHandle dir, const std::string& name) = 0;
   // Metadata of an open file.
   virtual Result<FileMeta> stat_handle(FileHandle file) = 0;
-  // Creates every missing directory of `path`; existing ones are fine.
-  virtual Result<void> create_directories(const NativePath& path) = 0;
-  // Opens a new file for writing only; fails if anything (even a dangling
-  // symbolic link) already has the name. `access` tells who may open it
-  // from the start. On POSIX, until the file is renamed or removed, a
-  // signal that ends the agent removes it first.
-  virtual Result<FileHandle> create_exclusive(const NativePath& path, NewFileAccess access) = 0;
-  // Opens an existing file for reading. Never waits for a writer (a FIFO)
-  // or for a device: what it opens is checked with stat_handle.
-  virtual Result<FileHandle> open_read(const NativePath& path) = 0;
+  // Opens what stat_at finds for reading, and only if it is a regular
+  // file; never waits for a writer or a device.
+  virtual Result<FileHandle> open_read_at(DirHandle dir, const std::string& name, NameUse use) = 0;
+  // Creates `name` in `dir`, readable and writable through the handle;
+  // fails if anything (even a dangling symbolic link) already has the
+  // name. `access` tells who else may open it from the start.
+  virtual Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name, NewFileAccess access) = 0;
   // Reads up to `size` bytes; 0 means end of file. Not retried, and never
   // waits: a read that would (a FIFO or device without data) fails.
   virtual Result<std::size_t> read(FileHandle file, char* buf, std::size_t size) = 0;
+  // The same from `offset` on, whatever was read before.
+  virtual Result<std::size_t> read_at(FileHandle file, char* buf, std::size_t size, std::uint64_t offset) = 0;
   // Writes all bytes, resuming after short or interrupted writes; a write
   // that accepts nothing is an error.
   virtual Result<void> write_all(FileHandle file, const char* data, std::size_t size) = 0;
@@ -123,13 +152,13 @@ class Platform {
   // After the last byte is written: adds the set-user-ID and set-group-ID
   // bits of `existing` where the file kept both its owner and its group.
   virtual Result<void> restore_set_id(FileHandle file, const FileMeta& existing) = 0;
-  // Moves `from` onto `to` in one step, replacing an existing `to`; when it
-  // fails, `to` is as it was.
-  virtual Result<void> rename_replace(const NativePath& from, const NativePath& to) = 0;
-  virtual Result<void> remove_file(const NativePath& path) = 0;
-  // Makes a completed rename in `directory` durable (empty: the current
-  // directory). Only a hint: callers ignore its failure.
-  virtual Result<void> sync_directory(const NativePath& directory) = 0;
+  // Moves `from` onto `to`, both in `dir`, in one step, replacing an
+  // existing `to`; when it fails, `to` is as it was.
+  virtual Result<void> rename_at(DirHandle dir, const std::string& from, const std::string& to) = 0;
+  virtual Result<void> remove_at(DirHandle dir, const std::string& name) = 0;
+  // Makes a completed rename in `dir` durable. Only a hint: callers ignore
+  // its failure.
+  virtual Result<void> sync_directory(DirHandle dir) = 0;
 };
 
 // The operating system itself.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "temporary.h"
 #include "utf8.h"
 
 namespace brevok {
@@ -120,6 +121,48 @@ Result<NativePath> expand_remote_path(Platform& platform, std::string_view reque
   return join_path(*home, request_path.substr(2));
 }
 
+Result<RemoteTarget> RemoteTarget::resolve(Platform& platform, NativePath path) {
+  RemoteTarget target(platform, std::move(path));
+  const NativePath& p = target.path_;
+  if (auto name = path_file_name(p)) {
+    target.parent_ = NativePath(path_parent(p));
+    // With the separators after it, if any: they ask for a directory, and
+    // the system's own "not a directory" for a file stays the answer.
+    target.name_ = std::string(p.substr(static_cast<std::size_t>(name->data() - p.data())));
+  } else {
+    // A root, or a path ending in "." or "..": the directory itself.
+    target.parent_ = p;
+    target.name_ = std::string(1, '.');
+  }
+  auto dir = platform.open_directory(target.parent_, DirectoryWalk::kExisting);
+  if (dir) {
+    target.dir_ = *dir;
+  } else if (dir.error().is_not_found()) {
+    target.missing_ = std::move(dir.error());
+  } else {
+    return fail(std::move(dir.error()), "stating remote file " + display_path(target.path_));
+  }
+  return target;
+}
+
+RemoteTarget::RemoteTarget(RemoteTarget&& o) noexcept
+    : platform_(o.platform_), path_(std::move(o.path_)), parent_(std::move(o.parent_)), name_(std::move(o.name_)),
+      dir_(o.dir_), missing_(std::move(o.missing_)) {
+  o.dir_.reset();
+}
+
+RemoteTarget::~RemoteTarget() {
+  if (dir_) platform_->close_directory(*dir_);
+}
+
+Result<void> RemoteTarget::create_directories() {
+  if (dir_) return {};
+  auto dir = platform_->open_directory(parent_, DirectoryWalk::kCreateMissing);
+  if (!dir) return std::unexpected(std::move(dir.error()));
+  dir_ = *dir;
+  return {};
+}
+
 namespace {
 
 // The checks every target gets once its metadata is known.
@@ -133,13 +176,15 @@ Result<void> check_target(const NativePath& path, const FileMeta& meta) {
 
 }  // namespace
 
-Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const NativePath& path, bool missing_allowed) {
-  auto meta = platform.stat(path);
+Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const RemoteTarget& target,
+                                                   bool missing_allowed) {
+  auto meta = target.has_directory() ? platform.stat_at(target.directory(), target.name(), NameUse::kReplace)
+                                     : Result<FileMeta>(std::unexpected(target.missing()));
   if (!meta) {
     if (missing_allowed && meta.error().is_not_found()) return std::optional<FileMeta>();
-    return fail(std::move(meta.error()), "stating remote file " + display_path(path));
+    return fail(std::move(meta.error()), "stating remote file " + display_path(target.path()));
   }
-  if (auto checked = check_target(path, *meta); !checked) return std::unexpected(std::move(checked.error()));
+  if (auto checked = check_target(target.path(), *meta); !checked) return std::unexpected(std::move(checked.error()));
   return std::optional<FileMeta>(std::move(*meta));
 }
 
@@ -159,18 +204,23 @@ Result<FileMeta> RemoteFileReader::stat() {
   return meta;
 }
 
-Result<OpenRemoteFile> open_remote_file(Platform& platform, const NativePath& path) {
-  auto file = platform.open_read(path);
-  if (!file) {
-    // Whether the file is missing or merely unreadable: a query by name
-    // tells, and gives a missing one the metadata failure it always had.
-    auto meta = stat_remote_target(platform, path, false);
-    if (!meta) return std::unexpected(std::move(meta.error()));
-    return fail(std::move(file.error()), "reading remote file " + display_path(path));
-  }
+Result<OpenRemoteFile> open_remote_file(Platform& platform, const RemoteTarget& target, NameUse use) {
+  const NativePath& path = target.path();
+  // Examined before anything is opened: a device or a FIFO is refused
+  // without the side effects an open of it may have.
+  if (!target.has_directory()) return fail(Error(target.missing()), "stating remote file " + display_path(path));
+  auto examined = platform.stat_at(target.directory(), target.name(), use);
+  if (!examined) return fail(std::move(examined.error()), "stating remote file " + display_path(path));
+  if (auto checked = check_target(path, *examined); !checked) return std::unexpected(std::move(checked.error()));
+  auto file = platform.open_read_at(target.directory(), target.name(), use);
+  if (!file) return fail(std::move(file.error()), "reading remote file " + display_path(path));
   RemoteFileReader reader(platform, path, *file);
   auto meta = reader.stat();
   if (!meta) return std::unexpected(std::move(meta.error()));
+  // Another file put in its place since it was examined.
+  if (meta->device != examined->device || meta->inode != examined->inode) {
+    return fail("stating remote file " + display_path(path));
+  }
   if (auto checked = check_target(path, *meta); !checked) return std::unexpected(std::move(checked.error()));
   return OpenRemoteFile{std::move(*meta), std::move(reader)};
 }
@@ -180,9 +230,10 @@ namespace {
 constexpr std::size_t kMaxReadCall = std::size_t(1) << 30;
 }  // namespace
 
-Result<RemoteFile> read_remote_file(Platform& platform, const NativePath& path) {
-  auto open = open_remote_file(platform, path);
+Result<RemoteFile> read_remote_file(Platform& platform, const RemoteTarget& target) {
+  auto open = open_remote_file(platform, target, NameUse::kReplace);
   if (!open) return std::unexpected(std::move(open.error()));
+  const NativePath& path = target.path();
   RemoteFile file{std::move(open->meta), {}};
   RemoteFileReader& reader = open->reader;
 
@@ -246,119 +297,106 @@ bool same_file_unchanged(const FileMeta& then, const FileMeta& now) {
 
 }  // namespace
 
-Result<std::uint64_t> install_remote_file(Platform& platform, const NativePath& target, std::string_view content,
-                                          bool create_dirs, const std::optional<FileMeta>& existing,
-                                          bool expect_unchanged) {
-  const NativePath parent(path_parent(target));
-  if (create_dirs && !parent.empty()) {
-    if (auto r = platform.create_directories(parent); !r) {
-      return fail(std::move(r.error()), "creating remote parent " + display_path(parent));
+namespace {
+
+// Reads the installed file back and compares it with `content`. The name
+// must hold the very file that was written: its identity is asked of the
+// directory without following a link, and its bytes are read through the
+// temporary's own handle, so that nothing put at the name afterwards (a
+// FIFO, another file) is opened or taken for ours.
+Result<void> verify_installed_file(Platform& platform, const RemoteTarget& target, const Temporary& written,
+                                   std::string_view content) {
+  const std::string shown = display_path(target.path());
+  auto mismatch = [&](std::uint64_t at) {
+    return fail("installed remote file content mismatch for " + shown + " at byte " + std::to_string(at));
+  };
+  auto meta = platform.stat_entry(target.directory(), target.name());
+  if (!meta) return fail(std::move(meta.error()), "stating installed remote file " + shown);
+  auto ours = platform.stat_handle(written.handle());
+  if (!ours) return fail(std::move(ours.error()), "stating installed remote file " + shown);
+  // The rename stayed in one directory, so on one volume: the file's
+  // number alone tells whether the name holds ours.
+  if (meta->inode != ours->inode) return mismatch(0);
+  if (meta->size != content.size()) {
+    return fail("installed remote file size mismatch for " + shown + ": expected " + std::to_string(content.size()) +
+                " bytes, found " + std::to_string(meta->size));
+  }
+  ByteBuffer buf;
+  if (!buf.allocate(VERIFY_BUFFER_BYTES)) return fail("out of memory verifying installed remote file " + shown);
+  std::uint64_t offset = 0;
+  for (;;) {
+    auto n = platform.read_at(written.handle(), buf.data(), VERIFY_BUFFER_BYTES, offset);
+    if (!n) return fail(std::move(n.error()), "verifying installed remote file " + shown);
+    if (*n == 0) break;
+    std::uint64_t end = offset + *n < offset ? UINT64_MAX : offset + *n;
+    if (end > content.size() || std::string_view(buf.data(), *n) != content.substr(offset, *n)) {
+      return mismatch(offset);
+    }
+    offset = end;
+  }
+  if (offset != content.size()) {
+    return fail("installed remote file length changed during verification for " + shown + ": expected " +
+                std::to_string(content.size()) + " bytes, read " + std::to_string(offset));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::uint64_t> install_remote_file(Platform& platform, RemoteTarget& target, std::string_view content,
+                                          const InstallOptions& options) {
+  const std::string shown = display_path(target.path());
+  if (options.create_dirs && !target.parent().empty()) {
+    if (auto r = target.create_directories(); !r) {
+      return fail(std::move(r.error()), "creating remote parent " + display_path(target.parent()));
     }
   }
 
-  std::optional<std::string_view> name = path_file_name(target);
+  std::optional<std::string_view> name = path_file_name(target.path());
   if (!name || !is_valid_utf8(*name)) return fail("remote path must have a valid UTF-8 file name");
 
   std::uint64_t ns = platform.now_ns();
   std::uint32_t pid = platform.process_id();
-  const NativePath temp = join_path(parent, temporary_name(*name, pid, ns));
+  std::string temp_name = temporary_name(*name, pid, ns);
+  const std::string temp_shown = display_path(join_path(target.parent(), temp_name));
 
   // A failed creation leaves nothing of ours to remove: whatever stands
   // under that name belongs to someone else. A replacement starts private
   // and takes the old file's permissions below; a new file is made as the
   // directory makes any new file, and is left so.
-  auto file = platform.create_exclusive(temp, existing ? NewFileAccess::kPrivate : NewFileAccess::kAsNewFile);
-  if (!file) return fail(std::move(file.error()), "creating remote temporary " + display_path(temp));
+  if (!target.has_directory()) return fail(Error(target.missing()), "creating remote temporary " + temp_shown);
+  const std::optional<FileMeta>& existing = options.existing;
+  auto temp = Temporary::create(platform, target.directory(), std::move(temp_name),
+                                existing ? NewFileAccess::kPrivate : NewFileAccess::kAsNewFile);
+  if (!temp) return fail(std::move(temp.error()), "creating remote temporary " + temp_shown);
 
-  // From here on a failure removes the temporary (one attempt, outcome
-  // ignored) before it is reported. After its creation the temporary is
-  // reached by name only to be renamed or removed; everything else goes
-  // through the descriptor.
-  auto abandon = [&](Error&& cause, std::string message) {
-    (void)platform.remove_file(temp);
-    return fail(std::move(cause), std::move(message));
-  };
-  auto abandon_open = [&](Error&& cause, std::string message) {
-    platform.close(*file);
-    return abandon(std::move(cause), std::move(message));
-  };
-
+  // From here on a failure removes the temporary as it goes out of scope.
   // Before the first byte: nobody the old file kept out may read the new
   // content while it is being written. After the last: the set-id bits,
   // which a write by anyone but root clears. A new file is left as made.
-  if (auto r = existing ? platform.set_permissions(*file, *existing) : Result<void>(); !r) {
-    return abandon_open(std::move(r.error()), "preserving permissions for " + display_path(target));
+  if (auto r = existing ? temp->set_permissions(*existing) : Result<void>(); !r) {
+    return fail(std::move(r.error()), "preserving permissions for " + shown);
   }
-  if (auto r = platform.write_all(*file, content.data(), content.size()); !r) {
-    return abandon_open(std::move(r.error()), "writing remote temporary " + display_path(temp));
+  if (auto r = temp->write_all(content); !r) return fail(std::move(r.error()), "writing remote temporary " + temp_shown);
+  if (auto r = existing ? temp->restore_set_id(*existing) : Result<void>(); !r) {
+    return fail(std::move(r.error()), "preserving permissions for " + shown);
   }
-  if (auto r = existing ? platform.restore_set_id(*file, *existing) : Result<void>(); !r) {
-    return abandon_open(std::move(r.error()), "preserving permissions for " + display_path(target));
-  }
-  if (auto r = platform.sync(*file); !r) {
-    return abandon_open(std::move(r.error()), "syncing remote temporary " + display_path(temp));
-  }
-  platform.close(*file);
+  if (auto r = temp->sync(); !r) return fail(std::move(r.error()), "syncing remote temporary " + temp_shown);
 
   // Another writer since our read would have its change silently undone by
   // the rename. This narrows that window to the moment below; it is no lock.
-  if (expect_unchanged && existing) {
-    auto now = platform.stat(target);
-    if (!now || !same_file_unchanged(*existing, *now)) {
-      (void)platform.remove_file(temp);
-      return fail("remote file changed during edit: " + display_path(target));
-    }
+  if (options.expect_unchanged && existing) {
+    auto now = platform.stat_at(target.directory(), target.name(), NameUse::kReplace);
+    if (!now || !same_file_unchanged(*existing, *now)) return fail("remote file changed during edit: " + shown);
   }
 
   // One step that replaces the target or leaves it as it was. Nothing is
   // deleted to make room: a failure here must never cost the old file.
-  if (auto r = platform.rename_replace(temp, target); !r) {
-    return abandon(std::move(r.error()), "installing remote file " + display_path(target));
-  }
-  (void)platform.sync_directory(parent);
+  if (auto r = temp->keep(target.name()); !r) return fail(std::move(r.error()), "installing remote file " + shown);
+  (void)platform.sync_directory(target.directory());
 
-  if (auto r = verify_installed_file(platform, target, content); !r) {
-    (void)platform.remove_file(temp);  // renamed away already: removes nothing
-    return std::unexpected(std::move(r.error()));
-  }
+  if (auto r = verify_installed_file(platform, target, *temp, content); !r) return std::unexpected(std::move(r.error()));
   return static_cast<std::uint64_t>(content.size());
-}
-
-Result<void> verify_installed_file(Platform& platform, const NativePath& target, std::string_view content) {
-  auto meta = platform.stat(target);
-  if (!meta) return fail(std::move(meta.error()), "stating installed remote file " + display_path(target));
-  if (meta->size != content.size()) {
-    return fail("installed remote file size mismatch for " + display_path(target) + ": expected " +
-                std::to_string(content.size()) + " bytes, found " + std::to_string(meta->size));
-  }
-  auto file = platform.open_read(target);
-  if (!file) return fail(std::move(file.error()), "opening installed remote file " + display_path(target));
-
-  auto result = [&]() -> Result<void> {
-    ByteBuffer buf;
-    if (!buf.allocate(VERIFY_BUFFER_BYTES)) {
-      return fail("out of memory verifying installed remote file " + display_path(target));
-    }
-    std::uint64_t offset = 0;
-    for (;;) {
-      auto n = platform.read(*file, buf.data(), VERIFY_BUFFER_BYTES);
-      if (!n) return fail(std::move(n.error()), "verifying installed remote file " + display_path(target));
-      if (*n == 0) break;
-      std::uint64_t end = offset + *n < offset ? UINT64_MAX : offset + *n;
-      if (end > content.size() || std::string_view(buf.data(), *n) != content.substr(offset, *n)) {
-        return fail("installed remote file content mismatch for " + display_path(target) + " at byte " +
-                    std::to_string(offset));
-      }
-      offset = end;
-    }
-    if (offset != content.size()) {
-      return fail("installed remote file length changed during verification for " + display_path(target) +
-                  ": expected " + std::to_string(content.size()) + " bytes, read " + std::to_string(offset));
-    }
-    return {};
-  }();
-  platform.close(*file);
-  return result;
 }
 
 }  // namespace brevok

@@ -34,10 +34,45 @@ std::string display_path(std::string_view path, PathStyle style = kNativePathSty
 // "~" and "~/..." against HOME; every other path unchanged.
 Result<NativePath> expand_remote_path(Platform& platform, std::string_view request_path);
 
-// The target's metadata; nullopt when nothing exists there and
-// `missing_allowed`. A directory, or anything else that is not a regular
-// file, is refused.
-Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const NativePath& path, bool missing_allowed);
+// A request's path resolved once: the directory that holds its last name,
+// held open, and that name. Every later step acts through the directory,
+// never by the path again; the path is kept for messages.
+class RemoteTarget {
+ public:
+  // Resolves the directory of `path`. Where it does not exist the target
+  // has none (yet), and `missing` tells why.
+  static Result<RemoteTarget> resolve(Platform& platform, NativePath path);
+  RemoteTarget(RemoteTarget&& o) noexcept;
+  RemoteTarget& operator=(RemoteTarget&&) = delete;
+  ~RemoteTarget();
+
+  const NativePath& path() const { return path_; }
+  // The directory's path as given ("" for the current directory).
+  const NativePath& parent() const { return parent_; }
+  // The last name in the directory: "." where the path names a directory
+  // itself, with a trailing separator where the path has one.
+  const std::string& name() const { return name_; }
+  bool has_directory() const { return dir_.has_value(); }
+  DirHandle directory() const { return *dir_; }
+  // Why there is no directory: the walk's "nothing there" error.
+  const Error& missing() const { return *missing_; }
+  // Creates the missing directories of the path and holds the last.
+  Result<void> create_directories();
+
+ private:
+  RemoteTarget(Platform& platform, NativePath path) : platform_(&platform), path_(std::move(path)) {}
+  Platform* platform_;
+  NativePath path_, parent_;
+  std::string name_;
+  std::optional<DirHandle> dir_;
+  std::optional<Error> missing_;
+};
+
+// The target's metadata, as a replacement sees it; nullopt when nothing
+// exists there and `missing_allowed`. A directory, or anything else that is
+// not a regular file, is refused.
+Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const RemoteTarget& target,
+                                                   bool missing_allowed);
 
 // An open file read in pieces, failures reported as reading the remote file.
 class RemoteFileReader {
@@ -62,22 +97,22 @@ class RemoteFileReader {
   FileHandle file_;
 };
 
-// The target opened once for reading: the checks of stat_remote_target
-// (missing not allowed) are made on the open file itself, which the reader
-// then reads, so that what is checked is what is read.
+// The target examined, then opened for reading only if it is a regular
+// file, and only if what was opened is what was examined: what is checked
+// is what is read.
 struct OpenRemoteFile {
   FileMeta meta;
   RemoteFileReader reader;
 };
-Result<OpenRemoteFile> open_remote_file(Platform& platform, const NativePath& path);
+Result<OpenRemoteFile> open_remote_file(Platform& platform, const RemoteTarget& target, NameUse use);
 
 struct RemoteFile {
   FileMeta meta;
   ByteBuffer content;
 };
 
-// open_remote_file, then the whole file.
-Result<RemoteFile> read_remote_file(Platform& platform, const NativePath& path);
+// open_remote_file for a replacement, then the whole file.
+Result<RemoteFile> read_remote_file(Platform& platform, const RemoteTarget& target);
 
 Error out_of_memory_reading(const NativePath& path);
 
@@ -85,16 +120,23 @@ Error out_of_memory_reading(const NativePath& path);
 
 inline constexpr std::size_t VERIFY_BUFFER_BYTES = 65536;
 
-// Puts `content` at `target` through a temporary beside it, given the
-// owner and permissions of `existing` (or a new file's), synced and renamed
-// into place, then verified by reading it back. With `expect_unchanged`,
-// the target must still be the file `existing` describes, unmodified, just
-// before the rename. Returns the number of bytes installed.
-Result<std::uint64_t> install_remote_file(Platform& platform, const NativePath& target, std::string_view content,
-                                          bool create_dirs, const std::optional<FileMeta>& existing,
-                                          bool expect_unchanged = false);
+struct InstallOptions {
+  // Create the missing directories of the target's path first.
+  bool create_dirs = false;
+  // The file replaced, whose owner and permissions the new one takes; none
+  // for a new file.
+  std::optional<FileMeta> existing;
+  // The target must still be the file `existing` describes, unmodified,
+  // just before the rename.
+  bool expect_unchanged = false;
+};
 
-Result<void> verify_installed_file(Platform& platform, const NativePath& target, std::string_view content);
+// Puts `content` at the target through a temporary beside it, given the
+// owner and permissions of `existing` (or a new file's), synced and renamed
+// into place, then verified by reading it back. Returns the number of bytes
+// installed.
+Result<std::uint64_t> install_remote_file(Platform& platform, RemoteTarget& target, std::string_view content,
+                                          const InstallOptions& options);
 
 // The longest file name the file systems we meet allow, in bytes.
 inline constexpr std::size_t MAX_FILE_NAME_BYTES = 255;

@@ -13,7 +13,7 @@ namespace brevok::testing {
 class FaultPlatform final : public Platform {
  public:
   Scratch dir;
-  std::vector<std::string> calls, paths;  // each call's name and the path it named
+  std::vector<std::string> calls, paths;  // each call's name and the path or name it named
   int fail_at = 0;                          // the call (from 1) that fails with `error`
   Error error = Error::os("injected");
   std::function<void(const std::string&)> before;  // runs before each call, given its name
@@ -26,22 +26,35 @@ class FaultPlatform final : public Platform {
 // A call passed on to the real platform unchanged, under its own name.
 #define BREVOK_PASS(R, name, params, path, ...) \
   Result<R> name params override { return pass(#name, path, [&] { return os_.name(__VA_ARGS__); }); }
-  BREVOK_PASS(void, create_directories, (const NativePath& p), p, p)
   BREVOK_PASS(void, write_all, (FileHandle f, const char* d, std::size_t n), "", f, d, n)
   BREVOK_PASS(void, sync, (FileHandle f), "", f)
   BREVOK_PASS(void, set_permissions, (FileHandle f, const FileMeta& m), "", f, m)
   BREVOK_PASS(void, restore_set_id, (FileHandle f, const FileMeta& m), "", f, m)
-  BREVOK_PASS(void, rename_replace, (const NativePath& from, const NativePath& to), from, from, to)
-  BREVOK_PASS(void, remove_file, (const NativePath& p), p, p)
-  BREVOK_PASS(void, sync_directory, (const NativePath& p), p, p)
+  BREVOK_PASS(void, rename_at, (DirHandle d, const std::string& from, const std::string& to), from, d, from, to)
+  BREVOK_PASS(void, remove_at, (DirHandle d, const std::string& n), n, d, n)
+  BREVOK_PASS(void, sync_directory, (DirHandle d), "", d)
+  BREVOK_PASS(FileMeta, stat_entry, (DirHandle d, const std::string& n), n, d, n)
 #undef BREVOK_PASS
-  Result<FileMeta> stat(const NativePath& p) override { return pass("stat", p, [&] { return claim(os_.stat(p)); }); }
-  Result<FileHandle> create_exclusive(const NativePath& p, NewFileAccess a) override {
-    return pass("create_exclusive", p, [&] { return counted(os_.create_exclusive(p, a)); });
+  Result<DirHandle> open_directory(const NativePath& p, DirectoryWalk w) override {
+    return pass("open_directory", p, [&] { return counted(os_.open_directory(p, w)); });
   }
-  Result<FileHandle> open_read(const NativePath& p) override {
-    return pass("open_read", p, [&] { return read_pos_ = 0, counted(os_.open_read(p)); });
+  void close_directory(DirHandle d) override { --open, os_.close_directory(d); }
+  Result<FileMeta> stat_at(DirHandle d, const std::string& n, NameUse u) override {
+    return pass("stat_at", n, [&] { return claim(os_.stat_at(d, n, u)); });
   }
+  Result<FileHandle> create_exclusive_at(DirHandle d, const std::string& n, NewFileAccess a) override {
+    return pass("create_exclusive_at", n, [&] { return counted(os_.create_exclusive_at(d, n, a)); });
+  }
+  Result<FileHandle> open_read_at(DirHandle d, const std::string& n, NameUse u) override {
+    return pass("open_read_at", n, [&] { return read_pos_ = 0, counted(os_.open_read_at(d, n, u)); });
+  }
+  Result<std::size_t> read_at(FileHandle f, char* b, std::size_t n, std::uint64_t at) override {
+    return pass("read_at", "", [&] { return reads ? take(*reads, read_pos_ = at, b, n) : os_.read_at(f, b, n, at); });
+  }
+  void block_ending_signals() override { os_.block_ending_signals(); }
+  void unblock_ending_signals() override { os_.unblock_ending_signals(); }
+  void register_temporary(DirHandle d, const std::string& n) override { os_.register_temporary(d, n); }
+  void forget_temporary() override { os_.forget_temporary(); }
   void close(FileHandle f) override { --open, os_.close(f); }
   Result<std::size_t> read(FileHandle f, char* b, std::size_t n) override {
     return pass("read", "", [&] { return reads ? take(*reads, read_pos_, b, n) : os_.read(f, b, n); });
@@ -71,7 +84,8 @@ class FaultPlatform final : public Platform {
     std::size_t got = from.copy(buf, n, pos);
     return pos += got, got;
   }
-  Result<FileHandle> counted(Result<FileHandle> f) { return open += f.has_value(), f; }
+  template <class H>
+  Result<H> counted(Result<H> f) { return open += f.has_value(), f; }
   Platform& os_ = native_platform();
   std::size_t read_pos_ = 0;
 };

@@ -26,17 +26,24 @@ Result<FileAgentResponse> run(FaultPlatform& fp, const std::string& operation, s
 
 // The error chain when a call fails, by phase: 0 while the target is read, 1 from the temporary's creation to its
 // rename, 2 after the rename. "@" stands for the target, "~" for the temporary; "": the run succeeds.
+// The temporary's path as messages show it, joined by the system's separator.
+std::string temporary(const FaultPlatform& fp) {
+  const auto name = std::ranges::find(fp.calls, "create_exclusive_at") - fp.calls.begin();
+  return fp.dir.path() + (kNativePathStyle == PathStyle::kWindows ? "\\" : "/") + fp.paths.at(name);
+}
+
 const std::map<std::string, std::string> kFailures = {
-    {"0 stat", "stating remote file @: injected"}, {"0 stat_handle", "stating remote file @: injected"},
-    {"0 open_read", "reading remote file @: injected"}, {"0 read", "reading remote file @: injected"},
-    {"1 create_exclusive", "creating remote temporary ~: injected"},
+    {"0 open_directory", "stating remote file @: injected"}, {"0 stat_at", "stating remote file @: injected"},
+    {"0 stat_handle", "stating remote file @: injected"}, {"0 open_read_at", "reading remote file @: injected"},
+    {"0 read", "reading remote file @: injected"},
+    {"1 create_exclusive_at", "creating remote temporary ~: injected"},
     {"1 set_permissions", "preserving permissions for @: injected"},
     {"1 restore_set_id", "preserving permissions for @: injected"},
     {"1 write_all", "writing remote temporary ~: injected"}, {"1 sync", "syncing remote temporary ~: injected"},
-    {"1 stat", "remote file changed during edit: @"}, {"1 rename_replace", "installing remote file @: injected"},
-    {"2 sync_directory", ""}, {"2 stat", "stating installed remote file @: injected"},
-    {"2 open_read", "opening installed remote file @: injected"},
-    {"2 read", "verifying installed remote file @: injected"}};
+    {"1 stat_at", "remote file changed during edit: @"}, {"1 rename_at", "installing remote file @: injected"},
+    {"2 sync_directory", ""}, {"2 stat_entry", "stating installed remote file @: injected"},
+    {"2 stat_handle", "stating installed remote file @: injected"},
+    {"2 read_at", "verifying installed remote file @: injected"}};
 
 struct Case {
   std::string name, operation;
@@ -51,7 +58,7 @@ void expect_safe_order(const FaultPlatform& fp, const Case& c) {
   const auto& calls = fp.calls;
   const auto first = [&](const char* call) { return std::ranges::find(calls, call) - calls.begin(); };
   const auto last = [&](const char* call) { return calls.rend() - std::ranges::find(calls.rbegin(), calls.rend(), call) - 1; };
-  const auto temp = first("create_exclusive"), rename = first("rename_replace");
+  const auto temp = first("create_exclusive_at"), rename = first("rename_at");
   if (c.operation == "readPreview") {
     EXPECT_EQ(temp, std::ssize(calls)) << "a preview writes nothing";
     return;
@@ -64,10 +71,10 @@ void expect_safe_order(const FaultPlatform& fp, const Case& c) {
   EXPECT_LT(last("write_all"), first("sync")) << "the last byte synced";
   EXPECT_LT(first("sync"), rename) << "synced before it replaces the target";
   EXPECT_EQ(calls.at(rename + 1), "sync_directory") << "the rename made durable at once";
-  EXPECT_GT(last("read"), rename) << "the installed file read back";
-  EXPECT_EQ(calls.at(rename - 1), c.operation == "edit" ? "stat" : "sync") << "the edit's target looked at last";
+  EXPECT_GT(last("read_at"), rename) << "the installed file read back";
+  EXPECT_EQ(calls.at(rename - 1), c.operation == "edit" ? "stat_at" : "sync") << "the edit's target looked at last";
   for (auto i = temp + 1; i < std::ssize(calls); ++i) {
-    EXPECT_TRUE(fp.paths[i] != fp.paths[temp] || calls[i] == "rename_replace") << calls[i] << " by the temporary's name";
+    EXPECT_TRUE(fp.paths[i] != fp.paths[temp] || calls[i] == "rename_at") << calls[i] << " by the temporary's name";
   }
 }
 
@@ -83,15 +90,15 @@ TEST_P(EveryCall, FailsAlone) {
     fp.fail_at = static_cast<int>(n);
     fs::perms made{};  // the temporary's mode when first used after its creation
     fp.before = [&](auto&) {
-      if (fp.calls.size() && fp.calls.back() == "create_exclusive") made = fs::status(fp.paths.back()).permissions();
+      if (fp.calls.size() && fp.calls.back() == "create_exclusive_at") made = fs::status(fp.dir / fp.paths.back()).permissions();
     };
     auto r = run(fp, c.operation);
     if (n == 0) calls = fp.calls.size(), expect_safe_order(fp, c);
     const auto at = [&](const char* call) { return std::size_t(std::ranges::find(fp.calls, call) - fp.calls.begin()); };
-    const int phase = (at("create_exclusive") < n) + (at("rename_replace") + 1 < n);
+    const int phase = (at("create_exclusive_at") < n) + (at("rename_at") + 1 < n);
     std::string want = n == 0 ? "" : kFailures.at(std::to_string(phase) + " " + fp.calls.at(n - 1));
     for (std::size_t i; (i = want.find_first_of("@~")) != std::string::npos;) {
-      want.replace(i, 1, want[i] == '@' ? fp.dir / "f" : fp.paths.at(at("create_exclusive")));
+      want.replace(i, 1, want[i] == '@' ? fp.dir / "f" : temporary(fp));
     }
     EXPECT_EQ(r ? "" : r.error().full(), want);
     EXPECT_EQ(r ? "" : r.error().outermost(), want.substr(0, want.rfind(": injected")));
@@ -113,8 +120,8 @@ TEST(Edit, RefusesATargetChangedBeforeTheRename) {
     const std::string target = fp.dir / "f";
     put(target, "a\nb\nc");
     const auto then = fs::last_write_time(target);
-    fp.before = [&](const std::string& call) {
-      if (call != "stat") return;
+    fp.before = [&, seen = 0](const std::string& call) mutable {
+      if (call != "stat_at" || ++seen < 2) return;  // the second look: just before the rename
       std::this_thread::sleep_for(std::chrono::milliseconds(20));  // past the clock tick of the file system's times
       put(target, changed), fs::last_write_time(target, then + std::chrono::hours(later));
     };
@@ -130,7 +137,7 @@ TEST(Edit, ReadsTheWholeFileWhateverSizeIsClaimed) {
   for (std::uint64_t claimed : {1, 1 << 20}) {
     FaultPlatform fp;
     put(fp.dir / "f", std::string(5000, 'a') + "\nb\n");
-    fp.claim = [&, k = 0](Result<FileMeta> m) mutable { return m->size = k++ < 2 ? claimed : m->size, m; };
+    fp.claim = [&, k = 0](Result<FileMeta> m) mutable { return m->size = k++ < 3 ? claimed : m->size, m; };
     auto r = run(fp, "edit");
     EXPECT_EQ(r ? "" : r.error().full(), "");
     EXPECT_EQ(get(fp.dir / "f"), std::string(5000, 'a') + "\nBB\n") << claimed;
@@ -149,6 +156,26 @@ TEST(Install, NamesWhereTheReadBackDiffers) {
                             ": expected 131072 bytes, read 131071"
                       : "installed remote file content mismatch for " + fp.dir / "f" + " at byte 65536");
   }
+}
+
+// A file put at the name between its examination and its open is not read.
+TEST(Preview, ReadsOnlyTheFileItExamined) {
+  FaultPlatform fp;
+  put(fp.dir / "f", "examined"), put(fp.dir / "g", "swapped");
+  fp.before = [&](const std::string& call) { if (call == "open_read_at") fs::rename(fp.dir / "g", fp.dir / "f"); };
+  auto r = run(fp, "readPreview");
+  EXPECT_EQ(r ? "" : r.error().full(), "stating remote file " + fp.dir / "f");
+}
+
+// A file put at the name right after the rename is not taken for the one written.
+TEST(Install, NoticesAnotherFileAtTheNameAfterTheRename) {
+  if (kNativePathStyle == PathStyle::kWindows) GTEST_SKIP() << "a file held open cannot be replaced there";
+  FaultPlatform fp;
+  fp.before = [&](const std::string& call) {
+    if (call == "sync_directory") put(fp.dir / "g", "new"), fs::rename(fp.dir / "g", fp.dir / "f");
+  };
+  auto r = run(fp, "write");
+  EXPECT_EQ(r ? "" : r.error().full(), "installed remote file content mismatch for " + fp.dir / "f" + " at byte 0");
 }
 
 TEST(Preview, CountsTheRestOfAFileWhoseSizeIsNotExact) {

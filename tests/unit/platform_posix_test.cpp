@@ -10,6 +10,7 @@
 #include <numeric>
 #include <thread>
 
+#include "operations.h"
 #include "platform.h"
 #include "scratch.h"
 
@@ -31,6 +32,23 @@ int in_child(auto f) {
   return ::wait(&status), WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 std::string outcome(const auto& r) { return r ? "done" : r.error().full(); }
+// The calls on a name in a directory, given a whole path.
+struct At {
+  explicit At(const std::string& path)
+      : dir(os.open_directory(path.substr(0, path.rfind('/')), DirectoryWalk::kExisting).value_or(-1)),
+        name(path.substr(path.rfind('/') + 1)) {}
+  ~At() { os.close_directory(dir); }
+  DirHandle dir;
+  std::string name;
+};
+Result<FileHandle> create(const std::string& path, NewFileAccess a) {
+  At at(path);
+  return os.create_exclusive_at(at.dir, at.name, a);
+}
+Result<FileMeta> stat(const std::string& path) {
+  At at(path);
+  return os.stat_at(at.dir, at.name, NameUse::kRead);
+}
 int g_pipe[2];  // reached by the signal handlers below
 // Interrupts this thread once it waits in the kernel function `wait` (by name, not by system call number, which
 // an emulator running the test would not show): `handler` runs after the call was interrupted.
@@ -56,8 +74,8 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
     for (mode_t mask : {0, 022, 077}) {
       const std::string p = dir + "/" + std::to_string(mask);
       const mode_t old = ::umask(mask);
-      const bool made = os.create_exclusive(p + "p", NewFileAccess::kPrivate) &&
-                        os.create_exclusive(p + "n", NewFileAccess::kAsNewFile);
+      const bool made = create(p + "p", NewFileAccess::kPrivate) &&
+                        create(p + "n", NewFileAccess::kAsNewFile);
       ::close(::open((p + "o").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
       ::umask(old);
       EXPECT_TRUE(made) << p;
@@ -93,8 +111,8 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
       std::vector<gid_t> groups(300);
       std::iota(groups.begin(), groups.end(), 10000);
       if (r.nobody && (::setgroups(300, groups.data()) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
-      const FileMeta m = os.stat(old).value_or(FileMeta{});
-      auto fd = os.create_exclusive(made, NewFileAccess::kPrivate);
+      const FileMeta m = stat(old).value_or(FileMeta{});
+      auto fd = create(made, NewFileAccess::kPrivate);
       if (!fd || !os.set_permissions(*fd, m)) return 1;
       if (auto now = os.stat_handle(*fd); !now || now->permissions & 06000) return 3;  // set-id before the last byte
       return os.write_all(*fd, "y", 1) && os.restore_set_id(*fd, m) ? 0 : 1;
@@ -104,21 +122,18 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
   if (skipped) GTEST_SKIP() << "setfacl is missing or refused: the rows with access lists were not run";
 }
 
-// What stat_handle tells of what open_read opened: 1 a plain file, 3 one of exact size; 4 more when a read of it
-// would have waited (a FIFO with a silent writer) and failed instead.
-TEST(PosixOpenRead, NeverWaitsAndTellsWhatItOpened) {
+// What open_read_at opens, as stat_handle tells: 1 a plain file, 3 one of exact size, 4 more for a descriptor that
+// never waits for data; nothing at all (9) for a FIFO, which is refused before any open.
+TEST(PosixOpenRead, NeverWaitsAndOpensOnlyRegularFiles) {
   testing::Scratch d;
-  const std::string fifo = d / "fifo";
-  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  for (auto [path, writer, seen] : {std::tuple<std::string, bool, int>{"/proc/self/exe", false, 3},
-                                    {"/proc/self/status", false, 1}, {fifo, false, 0}, {fifo, true, 4}}) {
+  ASSERT_EQ(::mkfifo((d / "fifo").c_str(), 0600), 0);
+  for (auto [path, seen] : {std::pair<std::string, int>{"/proc/self/exe", 7}, {"/proc/self/status", 5}, {d / "fifo", 9}}) {
     EXPECT_EQ(in_child([&] {
-      char c;
-      if (writer && ::open(fifo.c_str(), O_RDWR) < 0) return 8;  // a writer that never writes
-      const FileHandle fd = os.open_read(path).value_or(-1);
-      auto meta = os.stat_handle(fd);
-      return meta ? meta->is_regular * (1 + 2 * meta->size_exact) + 4 * !os.read(fd, &c, 1) : 9;
-    }), seen) << path << writer;
+      At at(path);
+      auto fd = os.open_read_at(at.dir, at.name, NameUse::kRead);
+      auto meta = os.stat_handle(fd.value_or(-1));
+      return meta ? meta->is_regular * (1 + 2 * meta->size_exact) + 4 * !!(::fcntl(int(*fd), F_GETFL) & O_NONBLOCK) : 9;
+    }), seen) << path;
   }
 }
 
@@ -128,24 +143,92 @@ TEST(PosixCreate, IsExclusiveAndInheritsNoDefaultAccessList) {
   testing::Scratch d;
   testing::put(d / "f", "x");
   ASSERT_EQ(::symlink((d / "nowhere").c_str(), (d / "link").c_str()), 0);
-  EXPECT_EQ(outcome(os.create_exclusive(d / "f", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
-  EXPECT_EQ(outcome(os.create_exclusive(d / "link", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
+  EXPECT_EQ(outcome(create(d / "f", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
+  EXPECT_EQ(outcome(create(d / "link", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
   EXPECT_EQ(testing::get(d / "f"), "x");
   EXPECT_EQ(testing::get(d / "nowhere"), std::nullopt);
   if (std::system(("setfacl -d -m u:65534:rwx " + d.path() + " 2>/dev/null").c_str())) GTEST_SKIP() << "no setfacl";
-  auto fd = os.create_exclusive(d / "new", NewFileAccess::kPrivate);
-  EXPECT_EQ(outcome(os.set_permissions(fd.value_or(-1), os.stat(d / "f").value_or(FileMeta{}))), "done");
+  auto fd = create(d / "new", NewFileAccess::kPrivate);
+  EXPECT_EQ(outcome(os.set_permissions(fd.value_or(-1), stat(d / "f").value_or(FileMeta{}))), "done");
   os.close(fd.value_or(-1));
   EXPECT_EQ(perms(d / "new"), perms(d / "f"));
 }
 
+// Links are followed where only root, the agent's user, or the owner of where they lead could have set them; what
+// another user (65534) could have put in the agent's way is refused; a FIFO or device is found but never opened.
+TEST(PosixLinks, AreFollowedOnlyWhereNobodyElseCouldRedirectThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  struct Scene { std::string setup, path; int err = 0; NameUse use = NameUse::kRead; };
+  const std::string mine = "mkdir u && echo x > f && chown 65534 u && ";  // u: another user's directory
+  for (const Scene& s : std::initializer_list<Scene>{
+           {mine + "mkdir -m 700 r && echo x > r/f && ln -s ../r u/l && chown -h 65534 u/l", "u/l/f", EACCES},
+           {mine + "ln -s ../f u/l && chown -h 65534 u/l", "u/l", EACCES},
+           {mine + "mkdir u/own && echo x > u/own/f && ln -s own u/l && chown -hR 65534 u", "u/l/f"},
+           {mine + "echo x > u/g && chown 65534 u/g && ln -s u/g l", "l"},
+           {mine + "mkdir u/x", "u/x/../../f", EACCES}, {mine + "ln f u/h", "u/h", EACCES},
+           {"mkdir -m 1777 t && echo x > t/f && chown 65534 t/f", "t/f", EACCES, NameUse::kReplace},
+           {"mkdir -m 1777 t && echo x > t/f && chown 65534 t/f", "t/f"}, {"echo x > f", "/proc/self/root@/f"},
+           {"ln -s nowhere l", "l", ENOENT}, {"ln -s l2 l1 && ln -s l1 l2", "l1", ELOOP},
+           {"mkfifo p && ln -s p l", "l", ENXIO}, {"ln -s /dev/null l", "l", ENXIO}}) {
+    testing::Scratch d;
+    ASSERT_EQ(std::system(("cd " + d.path() + " && " + s.setup).c_str()), 0) << s.setup;
+    std::string path = s.path.starts_with('/') ? s.path : d / s.path;
+    if (const auto at = path.find('@'); at != std::string::npos) path.replace(at, 1, d.path());
+    const auto dir = os.open_directory(path.substr(0, path.rfind('/')), DirectoryWalk::kExisting);
+    const std::string name = path.substr(path.rfind('/') + 1);
+    std::string got = outcome(dir);
+    if (auto meta = os.stat_at(dir.value_or(-1), name, s.use); dir && !meta) got = outcome(meta);
+    else if (dir && !meta->is_regular) got = outcome(os.open_read_at(*dir, name, s.use));  // refused, never opened
+    EXPECT_EQ(got, s.err ? std::strerror(s.err) : "done") << s.setup;
+    os.close_directory(dir.value_or(-1));
+  }
+}
+
+// A path far longer than the system's limit, created, written and found again one component at a time.
+TEST(PosixPaths, LongerThanTheSystemsLimitAreReached) {
+  testing::Scratch d;
+  std::string path = d.path();
+  while (path.size() <= 4096) path += "/" + std::string(255, 'd');
+  const auto made = os.open_directory(path, DirectoryWalk::kCreateMissing);
+  EXPECT_EQ(outcome(made), "done");
+  auto fd = os.create_exclusive_at(made.value_or(-1), "f", NewFileAccess::kAsNewFile);
+  EXPECT_EQ(outcome(os.write_all(fd.value_or(-1), "long", 4)), "done");
+  os.close(fd.value_or(-1)), os.close_directory(made.value_or(-1));
+  const auto found = os.open_directory(path, DirectoryWalk::kExisting);
+  EXPECT_EQ(os.stat_at(found.value_or(-1), "f", NameUse::kRead).value_or(FileMeta{}).size, 4u);
+  os.close_directory(found.value_or(-1));
+  EXPECT_EQ(std::system(("rm -rf " + d.path() + "/d*").c_str()), 0);
+}
+
+// An owner's own write-only file: replaced, and read back through the written file's own handle.
+TEST(PosixInstall, ReadsBackAFileItsOwnerMayOnlyWrite) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  testing::Scratch d;
+  testing::put(d / "f", "old");
+  ASSERT_FALSE(::chown(d.path().c_str(), 65534, 65534) || ::chown((d / "f").c_str(), 65534, 65534) ||
+               ::chmod((d / "f").c_str(), 0200));
+  EXPECT_EQ(in_child([&, u = 65534u] {
+    if (::setgroups(0, nullptr) || ::setresgid(u, u, u) || ::setresuid(u, u, u)) return 2;
+    FileAgentRequest request;
+    request.operation = "write", request.path = d / "f", request.content = "new";
+    auto r = write_file(os, request);
+    return r ? 0 : (std::fprintf(stderr, "%s\n", r.error().full().c_str()), 1);
+  }), 0);
+  EXPECT_EQ(testing::get(d / "f"), "new");
+  EXPECT_EQ(std::get<0>(perms(d / "f")), 0200u);
+}
+
 TEST(PosixPaths, WithANulAreRefused) {
   testing::Scratch d;
-  const std::string nul = d / std::string("a\0b", 3);
-  for (const std::string& r : {outcome(os.stat(nul)), outcome(os.create_directories(nul)),
-                               outcome(os.create_exclusive(nul, NewFileAccess::kAsNewFile)), outcome(os.open_read(nul)),
-                               outcome(os.remove_file(nul)), outcome(os.rename_replace(nul, d / "c")),
-                               outcome(os.rename_replace(d / "a", nul)), outcome(os.sync_directory(nul))}) {
+  const std::string nul("a\0b", 3);
+  At at(d / "a");
+  for (const std::string& r : {outcome(os.open_directory(d / nul, DirectoryWalk::kExisting)),
+                               outcome(os.open_directory(d / nul, DirectoryWalk::kCreateMissing)),
+                               outcome(os.stat_at(at.dir, nul, NameUse::kRead)), outcome(os.stat_entry(at.dir, nul)),
+                               outcome(os.open_read_at(at.dir, nul, NameUse::kRead)),
+                               outcome(os.create_exclusive_at(at.dir, nul, NewFileAccess::kAsNewFile)),
+                               outcome(os.remove_at(at.dir, nul)), outcome(os.rename_at(at.dir, nul, "c")),
+                               outcome(os.rename_at(at.dir, "a", nul))}) {
     EXPECT_EQ(r, std::strerror(EINVAL));
   }
 }

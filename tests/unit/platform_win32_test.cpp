@@ -34,7 +34,9 @@ TEST(Win32Rename, NeverCostsTheTarget) {
       if (g_row->no_classes && (c == 21 || c == 22)) return ::SetLastError(ERROR_INVALID_PARAMETER), FALSE;
       return ::SetFileInformationByHandle(h, c, info, n);
     };
-    auto r = os.rename_replace(d / "tmp", d / "target");
+    const DirHandle dir = os.open_directory(d.path(), DirectoryWalk::kExisting).value_or(-1);
+    auto r = os.rename_at(dir, "tmp", "target");
+    os.close_directory(dir);
     win32::file_calls() = {};  // the system's own
     ::CloseHandle(held);
     EXPECT_EQ(testing::get(d / "target").value_or("") + testing::get(d / "tmp").value_or("") +
@@ -49,10 +51,16 @@ TEST(Win32Rename, NeverCostsTheTarget) {
 TEST(Win32Paths, AreLongAndNeverDevicesOrCutShort) {
   EXPECT_EQ(win32::system_path("C:\\a\\..\\" + std::string(300, 'd') + "/f").value_or(L""),
             L"\\\\?\\C:\\" + std::wstring(300, L'd') + L"\\f");
-  for (const char* path : {"NUL", "COM1", "C:\\x\\CON", "\\\\.\\pipe\\x"}) {
-    EXPECT_EQ(outcome(os.open_read(path)), win32::system_error_text(ERROR_NOT_SUPPORTED)) << path;
+  testing::Scratch d;
+  for (auto [dir, name] : {std::pair<std::string, std::string>{"", "NUL"}, {"", "COM1"}, {d.path(), "CON"},
+                           {"\\\\.\\pipe", "x"}}) {
+    const DirHandle at = os.open_directory(dir, DirectoryWalk::kExisting).value_or(-1);
+    EXPECT_EQ(outcome(os.open_read_at(at, name, NameUse::kRead)), win32::system_error_text(ERROR_NOT_SUPPORTED))
+        << dir << name;
+    os.close_directory(at);
   }
-  EXPECT_EQ(outcome(os.stat(std::string("C:\\a\0b", 6))), win32::system_error_text(ERROR_INVALID_NAME));
+  EXPECT_EQ(outcome(os.open_directory(std::string("C:\\a\0b", 6), DirectoryWalk::kExisting)),
+            win32::system_error_text(ERROR_INVALID_NAME));
 }
 
 }  // namespace
