@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "platform.h"
+#include "byte_buffer.h"
 
 namespace brevok {
 

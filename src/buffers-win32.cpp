@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "platform-win32.h"
-#include "platform.h"
+#include "byte_buffer.h"
 
 namespace brevok {
 

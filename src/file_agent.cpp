@@ -41,7 +41,7 @@ Result<ByteBuffer> read_request(Platform& platform) {
   while (len < kCapacity) {
     // The buffer is made ready a step at a time, as the request fills it.
     const std::size_t room = std::min<std::size_t>(kCapacity - len, kRequestStep);
-    if (!commit_bytes(buf.data() + len, room)) return fail("out of memory reading file-agent request");
+    if (!buf.commit(len, room)) return fail("out of memory reading file-agent request");
     auto n = platform.read_stdin(buf.data() + len, room);
     if (!n) return fail(std::move(n.error()), "reading file-agent request");
     if (*n == 0) break;

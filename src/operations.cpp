@@ -75,11 +75,9 @@ Result<PreviewPrefix> read_preview_prefix(RemoteFileReader& reader, const Native
     }
     if (full) {
       // len is at least the spare's size, so twice len holds both.
-      ByteBuffer bigger;
-      if (len > SIZE_MAX / 2 || !bigger.allocate(len * 2)) return std::unexpected(out_of_memory_reading(path));
-      std::memcpy(bigger.data(), kept.data(), len);
-      std::memcpy(bigger.data() + len, spare.data(), *n);
-      kept = std::move(bigger);
+      kept.set_size(len);
+      if (len > SIZE_MAX / 2 || !kept.grow(len * 2)) return std::unexpected(out_of_memory_reading(path));
+      std::memcpy(kept.data() + len, spare.data(), *n);
     }
     len += *n;
     // Line feeds are looked for only once enough bytes wait for the
@@ -189,14 +187,11 @@ Result<FileAgentResponse> edit_file(Platform& platform, const FileAgentRequest& 
   // replacement searches again. Nothing grows with their number.
   std::uint64_t count = 0;
   std::uint64_t first[EDIT_DIFF_MAX_CHANGES];
-  try {
-    for_each_occurrence(old_content, request.old_string, [&](std::size_t at) {
-      if (count < EDIT_DIFF_MAX_CHANGES) first[count] = at;
-      ++count;
-    });
-  } catch (const std::bad_alloc&) {
-    return out_of_memory();
-  }
+  auto searched = for_each_occurrence(old_content, request.old_string, [&](std::size_t at) {
+    if (count < EDIT_DIFF_MAX_CHANGES) first[count] = at;
+    ++count;
+  });
+  if (!searched) return out_of_memory();
   if (count == 0) return fail("oldString not found in remote file");
   if (count >= 2 && !request.replace_all) {
     return fail("oldString is not unique (found " + std::to_string(count) + " occurrences); set replaceAll=true");

@@ -29,7 +29,7 @@
 
 #include "platform-win32.h"
 #include "platform.h"
-#include "remote_fs.h"
+#include "path.h"
 
 // ntdll's file data calls; winternl.h does not declare them.
 extern "C" NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,

@@ -11,21 +11,9 @@
 #include <string_view>
 
 #include "error.h"
+#include "path.h"
 
 namespace brevok {
-
-// A native path as bytes: the raw bytes on POSIX; on Windows UTF-8, widened
-// to UTF-16 only inside the platform layer (unpaired surrogates from the
-// environment are kept in the generalized form of UTF-8 that allows them).
-using NativePath = std::string;
-
-enum class PathStyle { kPosix, kWindows };
-
-#ifdef _WIN32
-inline constexpr PathStyle kNativePathStyle = PathStyle::kWindows;
-#else
-inline constexpr PathStyle kNativePathStyle = PathStyle::kPosix;
-#endif
 
 // What the agent reads of a file's metadata (symbolic links followed).
 struct FileMeta {
@@ -163,69 +151,5 @@ class Platform {
 
 // The operating system itself.
 Platform& native_platform();
-
-// Large byte buffers (requests, file contents). They are left uninitialised
-// so that untouched pages cost nothing, and are backed by huge pages where
-// the system offers them. nullptr when memory is exhausted.
-char* allocate_bytes(std::size_t size);
-// The same for a buffer that may stay mostly empty (the request buffer):
-// where the system charges memory when it is promised rather than when it
-// is touched, only address space is taken, and each part must be made
-// ready with commit_bytes before anything is written into it.
-char* reserve_bytes(std::size_t size);
-// Makes [bytes, bytes + size) of a reserved buffer ready to be written;
-// false when memory is exhausted.
-bool commit_bytes(char* bytes, std::size_t size);
-// Releases a buffer of either kind.
-void free_bytes(char* bytes, std::size_t size);
-
-// Owner of one buffer from allocate_bytes, with a fill count.
-class ByteBuffer {
- public:
-  ByteBuffer() = default;
-  ByteBuffer(ByteBuffer&& o) noexcept : data_(o.data_), capacity_(o.capacity_), size_(o.size_) {
-    o.data_ = nullptr;
-    o.capacity_ = o.size_ = 0;
-  }
-  ByteBuffer& operator=(ByteBuffer&& o) noexcept {
-    if (this != &o) {
-      release();
-      data_ = o.data_;
-      capacity_ = o.capacity_;
-      size_ = o.size_;
-      o.data_ = nullptr;
-      o.capacity_ = o.size_ = 0;
-    }
-    return *this;
-  }
-  ~ByteBuffer() { release(); }
-
-  // Gives room for `capacity` bytes, dropping the content; false when
-  // memory is exhausted. `reserve_only`: see reserve_bytes.
-  bool allocate(std::size_t capacity, bool reserve_only = false) {
-    release();
-    if (capacity == 0) return true;
-    data_ = reserve_only ? reserve_bytes(capacity) : allocate_bytes(capacity);
-    if (data_ == nullptr) return false;
-    capacity_ = capacity;
-    return true;
-  }
-  char* data() { return data_; }
-  const char* data() const { return data_; }
-  std::size_t size() const { return size_; }
-  std::size_t capacity() const { return capacity_; }
-  void set_size(std::size_t n) { size_ = n; }
-  std::string_view view() const { return {data_ == nullptr ? "" : data_, size_}; }
-
- private:
-  void release() {
-    if (data_ != nullptr) free_bytes(data_, capacity_);
-    data_ = nullptr;
-    capacity_ = size_ = 0;
-  }
-  char* data_ = nullptr;
-  std::size_t capacity_ = 0;
-  std::size_t size_ = 0;
-};
 
 }  // namespace brevok

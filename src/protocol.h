@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "platform.h"
+#include "byte_buffer.h"
 
 namespace brevok {
 

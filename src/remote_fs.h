@@ -7,27 +7,12 @@
 #include <string>
 #include <string_view>
 
+#include "byte_buffer.h"
 #include "error.h"
+#include "path.h"
 #include "platform.h"
 
 namespace brevok {
-
-// --- paths (pure; the style is a parameter so both can be tested anywhere)
-
-bool is_path_separator(char c, PathStyle style = kNativePathStyle);
-bool is_absolute_path(std::string_view path, PathStyle style = kNativePathStyle);
-// `base` joined with `rest` by the platform's ordinary rule: an absolute
-// `rest` replaces `base`; otherwise one separator goes between them unless
-// `base` is empty or already ends with one.
-std::string join_path(std::string_view base, std::string_view rest, PathStyle style = kNativePathStyle);
-// The last component, trailing separators ignored; none for an empty path,
-// a root, or a last component of "." or "..".
-std::optional<std::string_view> path_file_name(std::string_view path, PathStyle style = kNativePathStyle);
-// The path without its last component (trailing separators ignored); empty
-// for a bare name.
-std::string_view path_parent(std::string_view path, PathStyle style = kNativePathStyle);
-// A path as text for messages; what is not valid text shows as U+FFFD.
-std::string display_path(std::string_view path, PathStyle style = kNativePathStyle);
 
 // --- resolution and reading
 

@@ -67,7 +67,7 @@ NthLineFeed find_nth_line_feed(std::string_view bytes, std::uint64_t wanted) {
 // ---------------------------------------------------------------------------
 // occurrences
 
-std::size_t Searcher::find(std::string_view hay, std::size_t from) {
+Result<std::size_t> Searcher::find(std::string_view hay, std::size_t from) {
   const std::size_t m = needle_.size();
   const std::size_t n = hay.size();
   if (from > n || n - from < m) return std::string_view::npos;
@@ -121,10 +121,14 @@ std::size_t Searcher::find(std::string_view hay, std::size_t from) {
 
 // Knuth-Morris-Pratt from `from` with a fresh state: every earlier start
 // has been ruled out already.
-std::size_t Searcher::find_kmp(std::string_view hay, std::size_t from) {
+Result<std::size_t> Searcher::find_kmp(std::string_view hay, std::size_t from) {
   const std::size_t m = needle_.size();
   if (border_.empty()) {
-    border_.assign(m, 0);
+    try {
+      border_.assign(m, 0);
+    } catch (const std::bad_alloc&) {
+      return fail("out of memory");
+    }
     std::size_t k = 0;
     for (std::size_t q = 1; q < m; ++q) {
       while (k > 0 && needle_[q] != needle_[k]) k = border_[k - 1];
@@ -150,54 +154,51 @@ std::uint64_t edited_size(std::uint64_t size, std::uint64_t count, std::uint64_t
 namespace {
 
 // Writes `content`, every occurrence of `old_string` replaced, from `out`
-// on; returns the end of what was written, or nullptr when memory runs
-// out. `out` may be `content` itself when `new_string` is no longer than
+// on; returns the end of what was written. `out` may be `content` itself when `new_string` is no longer than
 // `old_string`: the write position then never passes the read position,
 // and each new string ends no later than the old one it replaces, so the
 // search, which only looks at bytes from the read position on, sees the
 // old content.
-char* write_replaced(char* out, std::string_view content, std::string_view old_string,
-                     std::string_view new_string) {
+Result<char*> write_replaced(char* out, std::string_view content, std::string_view old_string,
+                             std::string_view new_string) {
   char* w = out;
   std::size_t prev = 0;
-  try {
-    for_each_occurrence(content, old_string, [&](std::size_t p) {
-      if (w != content.data() + prev) std::memmove(w, content.data() + prev, p - prev);
-      w += p - prev;
-      std::memcpy(w, new_string.data(), new_string.size());
-      w += new_string.size();
-      prev = p + old_string.size();
-    });
-  } catch (const std::bad_alloc&) {
-    return nullptr;
-  }
+  auto searched = for_each_occurrence(content, old_string, [&](std::size_t p) {
+    if (w != content.data() + prev) std::memmove(w, content.data() + prev, p - prev);
+    w += p - prev;
+    std::memcpy(w, new_string.data(), new_string.size());
+    w += new_string.size();
+    prev = p + old_string.size();
+  });
+  if (!searched) return std::unexpected(std::move(searched.error()));
   if (w != content.data() + prev) std::memmove(w, content.data() + prev, content.size() - prev);
   return w + (content.size() - prev);
 }
 
 }  // namespace
 
-std::optional<ByteBuffer> replace_occurrences(std::string_view content, std::string_view old_string,
-                                              std::string_view new_string, std::uint64_t count) {
+Result<ByteBuffer> replace_occurrences(std::string_view content, std::string_view old_string,
+                                      std::string_view new_string, std::uint64_t count) {
   std::uint64_t size = edited_size(content.size(), count, old_string.size(), new_string.size());
   ByteBuffer out;
   // Nothing is left (every byte was an occurrence and the replacement is
   // empty): an empty buffer has no storage to copy into, not even zero bytes.
   if (size == 0) return out;
-  if (size >= SIZE_MAX || !out.allocate(static_cast<std::size_t>(size))) return std::nullopt;
+  if (size >= SIZE_MAX) return fail("out of memory");
+  if (auto r = out.allocate(static_cast<std::size_t>(size)); !r) return std::unexpected(std::move(r.error()));
   // The same search over the same bytes finds the `count` occurrences that
   // sized the buffer.
-  char* end = write_replaced(out.data(), content, old_string, new_string);
-  if (end == nullptr) return std::nullopt;
-  out.set_size(static_cast<std::size_t>(end - out.data()));
+  auto end = write_replaced(out.data(), content, old_string, new_string);
+  if (!end) return std::unexpected(std::move(end.error()));
+  out.set_size(static_cast<std::size_t>(*end - out.data()));
   return out;
 }
 
-std::optional<std::size_t> replace_occurrences_in_place(char* content, std::size_t size, std::string_view old_string,
-                                                        std::string_view new_string) {
-  char* end = write_replaced(content, std::string_view(content, size), old_string, new_string);
-  if (end == nullptr) return std::nullopt;
-  return static_cast<std::size_t>(end - content);
+Result<std::size_t> replace_occurrences_in_place(char* content, std::size_t size, std::string_view old_string,
+                                                 std::string_view new_string) {
+  auto end = write_replaced(content, std::string_view(content, size), old_string, new_string);
+  if (!end) return std::unexpected(std::move(end.error()));
+  return static_cast<std::size_t>(*end - content);
 }
 
 // ---------------------------------------------------------------------------

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform.h"
+#include "byte_buffer.h"
 #include "protocol.h"
 
 namespace brevok {
@@ -41,27 +41,29 @@ NthLineFeed find_nth_line_feed(std::string_view bytes, std::uint64_t wanted);
 class Searcher {
  public:
   explicit Searcher(std::string_view needle) : needle_(needle) {}
-  // The first occurrence starting at or after `from`, or npos.
-  std::size_t find(std::string_view haystack, std::size_t from);
+  // The first occurrence starting at or after `from`, or npos; an error
+  // when memory runs out for the automaton's table.
+  Result<std::size_t> find(std::string_view haystack, std::size_t from);
 
  private:
-  std::size_t find_kmp(std::string_view haystack, std::size_t from);
+  Result<std::size_t> find_kmp(std::string_view haystack, std::size_t from);
   std::string_view needle_;
   std::vector<std::size_t> border_;  // built the first time it is needed
 };
 
 // Calls `found` with the start offset of each leftmost, non-overlapping
 // occurrence of `needle` (not empty), in ascending order; nothing is kept
-// between calls, so a caller holds only what it chooses to. May throw
-// std::bad_alloc (the automaton's table, built on demand).
+// between calls, so a caller holds only what it chooses to. Fails only
+// when memory runs out for the automaton's table, built on demand.
 template <class F>
-void for_each_occurrence(std::string_view content, std::string_view needle, F&& found) {
+Result<void> for_each_occurrence(std::string_view content, std::string_view needle, F&& found) {
   Searcher searcher(needle);
   for (std::size_t from = 0;;) {
-    std::size_t at = searcher.find(content, from);
-    if (at == std::string_view::npos) return;
-    found(at);
-    from = at + needle.size();
+    auto at = searcher.find(content, from);
+    if (!at) return std::unexpected(std::move(at.error()));
+    if (*at == std::string_view::npos) return {};
+    found(*at);
+    from = *at + needle.size();
   }
 }
 
@@ -70,14 +72,13 @@ std::uint64_t edited_size(std::uint64_t size, std::uint64_t count, std::uint64_t
 
 // The content with every occurrence of `old_string` replaced, found again
 // by a fresh search; `count` is their number, which sizes the result
-// exactly. nullopt when memory runs out.
-std::optional<ByteBuffer> replace_occurrences(std::string_view content, std::string_view old_string,
+// exactly.
+Result<ByteBuffer> replace_occurrences(std::string_view content, std::string_view old_string,
                                               std::string_view new_string, std::uint64_t count);
 // The same within the content's own bytes, for a `new_string` no longer
 // than `old_string` (bytes only move towards the front); returns the new
-// length, or nullopt when memory runs out (the content then partly
-// rewritten).
-std::optional<std::size_t> replace_occurrences_in_place(char* content, std::size_t size, std::string_view old_string,
+// length (when memory runs out, the content is partly rewritten).
+Result<std::size_t> replace_occurrences_in_place(char* content, std::size_t size, std::string_view old_string,
                                                         std::string_view new_string);
 
 // --- line changes
