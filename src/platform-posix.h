@@ -5,11 +5,14 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "error.h"
+#include "platform.h"
 
 namespace brevok::posix {
 
@@ -53,5 +56,16 @@ Result<Fd> walk_to_directory(int base, std::string_view path, bool create);
 // What `name` (one component, or "." for `dir` itself) in `dir` leads to,
 // under the same rules; with `must_be_dir` it must be a directory.
 Result<Found> find_in(int dir, std::string_view name, bool must_be_dir);
+
+// The extended attribute that holds a file's POSIX access list, and the
+// errors that mean the file or its file system has none.
+inline constexpr const char* kAccessAclName = "system.posix_acl_access";
+inline bool no_acl_error(int err) { return err == ENODATA || err == ENOTSUP || err == EOPNOTSUPP; }
+
+// Gives the temporary `fd`, before its first byte, what `existing` allows
+// and no more; and, after its last, the set-id bits where both owner and
+// group were kept.
+Result<void> give_permissions(int fd, const FileMeta& existing);
+Result<void> restore_set_id(int fd, const FileMeta& existing);
 
 }  // namespace brevok::posix
