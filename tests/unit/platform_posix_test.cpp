@@ -186,6 +186,14 @@ TEST(PosixLinks, AreFollowedOnlyWhereNobodyElseCouldRedirectThem) {
   }
 }
 
+// Directories are created along the path itself, never where a dangling link on it leads.
+TEST(PosixLinks, AreNeverCreatedThrough) {
+  testing::Scratch d;
+  ASSERT_EQ(::symlink((d / "nowhere").c_str(), (d / "l").c_str()), 0);
+  EXPECT_EQ(outcome(os.open_directory(d / "l/sub", DirectoryWalk::kCreateMissing)), std::strerror(ENOENT));
+  EXPECT_EQ(testing::entries(d.path()), 1);
+}
+
 // A path far longer than the system's limit, created, written and found again one component at a time.
 TEST(PosixPaths, LongerThanTheSystemsLimitAreReached) {
   testing::Scratch d;
