@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "byte_buffer.h"
@@ -55,9 +56,60 @@ char* allocate_bytes(std::size_t size) {
   return reinterpret_cast<char*>(start);
 }
 
-// Untouched pages of a mapping cost nothing here, and a touch commits them.
-char* reserve_bytes(std::size_t size) { return allocate_bytes(size); }
-bool commit_bytes(char*, std::size_t) { return true; }
+void free_bytes(char* bytes, std::size_t size);
+
+// Untouched pages of a mapping cost nothing here, and a mapping grows in
+// place: nothing is reserved ahead.
+char* reserve_bytes(std::size_t size, std::size_t) { return allocate_bytes(size); }
+
+// A mapping of allocate_bytes is two ranges that the system keeps apart:
+// its small head and the rest, advised for huge pages. One call of mremap
+// moves or stretches only what lies in one such range, so each is handled
+// on its own.
+char* resize_bytes(char* bytes, std::size_t old_size, std::size_t new_size) {
+  if (new_size < kHugeThreshold) return static_cast<char*>(std::realloc(bytes, new_size == 0 ? 1 : new_size));
+  if (old_size < kHugeThreshold) {
+    char* bigger = allocate_bytes(new_size);
+    if (bigger == nullptr) return nullptr;
+    if (old_size != 0) std::memcpy(bigger, bytes, old_size);
+    std::free(bytes);
+    return bigger;
+  }
+  if (new_size > SIZE_MAX - 2 * kHugePage) return nullptr;
+#ifndef MREMAP_MAYMOVE
+  char* copy = allocate_bytes(new_size);
+  if (copy == nullptr) return nullptr;
+  std::memcpy(copy, bytes, old_size);
+  free_bytes(bytes, old_size);
+  return copy;
+#else
+  const std::size_t old_span = align_up(old_size, kPage);
+  const std::size_t new_span = align_up(new_size, kPage);
+  if (new_span == old_span) return bytes;
+  char* const tail = bytes + kSmallHead;
+  // In place: the rest stretches over the free address space after it.
+  void* same = ::mremap(tail, old_span - kSmallHead, new_span - kSmallHead, 0);
+  if (same != MAP_FAILED) {
+    advise_huge_pages(reinterpret_cast<std::uintptr_t>(tail), reinterpret_cast<std::uintptr_t>(bytes + new_span));
+    return bytes;
+  }
+  // Elsewhere: a fresh mapping of the new size, placed as allocate_bytes
+  // places it, receives both ranges' pages, which keep their offsets (and
+  // so their huge pages).
+  char* bigger = allocate_bytes(new_size);
+  if (bigger == nullptr) return nullptr;
+  if (::mremap(tail, old_span - kSmallHead, old_span - kSmallHead, MREMAP_MAYMOVE | MREMAP_FIXED,
+               bigger + kSmallHead) == MAP_FAILED) {
+    ::munmap(bigger, new_span);
+    return nullptr;
+  }
+  if (::mremap(bytes, kSmallHead, kSmallHead, MREMAP_MAYMOVE | MREMAP_FIXED, bigger) == MAP_FAILED) {
+    std::memcpy(bigger, bytes, kSmallHead);  // a small head is copied as well
+    ::munmap(bytes, kSmallHead);
+  }
+  return bigger;
+#endif
+}
 
 void free_bytes(char* bytes, std::size_t size) {
   if (size < kHugeThreshold) {

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstring>
 #include <string_view>
 
 #include "error.h"
@@ -14,14 +13,16 @@ namespace brevok {
 // so that untouched pages cost nothing, and are backed by huge pages where
 // the system offers them. nullptr when memory is exhausted.
 char* allocate_bytes(std::size_t size);
-// The same for a buffer that may stay mostly empty (the request buffer):
-// where the system charges memory when it is promised rather than when it
-// is touched, only address space is taken, and each part must be made
-// ready with commit_bytes before anything is written into it.
-char* reserve_bytes(std::size_t size);
-// Makes [bytes, bytes + size) of a reserved buffer ready to be written;
-// false when memory is exhausted.
-bool commit_bytes(char* bytes, std::size_t size);
+// The same for a buffer that will grow, up to `limit` bytes (the request
+// buffer). Where the system charges memory when it is promised rather than
+// when it is touched, address space for `limit` is reserved and only `size`
+// bytes are made ready; elsewhere it is allocate_bytes(size).
+char* reserve_bytes(std::size_t size, std::size_t limit);
+// Gives a buffer of either kind room for `new_size` bytes (no fewer than
+// `old_size`), keeping its first `old_size` bytes, in place where the system
+// allows it (large buffers are remapped or committed further, small ones
+// copied). nullptr when memory is exhausted; the buffer is then untouched.
+char* resize_bytes(char* bytes, std::size_t old_size, std::size_t new_size);
 // Releases a buffer of either kind.
 void free_bytes(char* bytes, std::size_t size);
 
@@ -46,29 +47,24 @@ class ByteBuffer {
   }
   ~ByteBuffer() { release(); }
 
-  // Gives room for `capacity` bytes, dropping the content. `reserve_only`:
-  // see reserve_bytes.
-  Result<void> allocate(std::size_t capacity, bool reserve_only = false) {
+  // Gives room for `capacity` bytes, dropping the content. `limit`, when
+  // given: the most it will grow to (see reserve_bytes).
+  Result<void> allocate(std::size_t capacity, std::size_t limit = 0) {
     release();
     if (capacity == 0) return {};
-    data_ = reserve_only ? reserve_bytes(capacity) : allocate_bytes(capacity);
+    data_ = limit > capacity ? reserve_bytes(capacity, limit) : allocate_bytes(capacity);
     if (data_ == nullptr) return out_of_memory();
     capacity_ = capacity;
     return {};
   }
   // Gives room for `capacity` bytes (no less than now), keeping the first
-  // size() bytes.
+  // size() bytes where they are when the system allows it.
   Result<void> grow(std::size_t capacity) {
-    ByteBuffer bigger;
-    if (auto r = bigger.allocate(capacity); !r) return r;
-    if (size_ != 0) std::memcpy(bigger.data_, data_, size_);
-    bigger.size_ = size_;
-    *this = std::move(bigger);
-    return {};
-  }
-  // Makes [offset, offset + size) of a reserved buffer ready to be written.
-  Result<void> commit(std::size_t offset, std::size_t size) {
-    if (!commit_bytes(data_ + offset, size)) return out_of_memory();
+    if (data_ == nullptr) return allocate(capacity);
+    char* bigger = resize_bytes(data_, capacity_, capacity);
+    if (bigger == nullptr) return out_of_memory();
+    data_ = bigger;
+    capacity_ = capacity;
     return {};
   }
   char* data() { return data_; }

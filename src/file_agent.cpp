@@ -34,15 +34,20 @@ Result<void> print_line(Platform& platform, std::string line) {
 // limit: a request that long is refused without draining the rest.
 Result<ByteBuffer> read_request(Platform& platform) {
   constexpr std::size_t kCapacity = MAX_REQUEST_BYTES + 1;
+  // The buffer starts at this size and doubles as the request fills it, up
+  // to the limit: it never takes more than twice what it holds plus this.
   constexpr std::size_t kRequestStep = std::size_t(4) << 20;
   ByteBuffer buf;
-  if (!buf.allocate(kCapacity, true)) return fail("out of memory reading file-agent request");
+  if (!buf.allocate(std::min(kCapacity, kRequestStep), kCapacity)) {
+    return fail("out of memory reading file-agent request");
+  }
   std::size_t len = 0;
   while (len < kCapacity) {
-    // The buffer is made ready a step at a time, as the request fills it.
-    const std::size_t room = std::min<std::size_t>(kCapacity - len, kRequestStep);
-    if (!buf.commit(len, room)) return fail("out of memory reading file-agent request");
-    auto n = platform.read_stdin(buf.data() + len, room);
+    if (len == buf.capacity()) {
+      buf.set_size(len);
+      if (!buf.grow(std::min(kCapacity, len * 2))) return fail("out of memory reading file-agent request");
+    }
+    auto n = platform.read_stdin(buf.data() + len, buf.capacity() - len);
     if (!n) return fail(std::move(n.error()), "reading file-agent request");
     if (*n == 0) break;
     len += *n;

@@ -13,6 +13,11 @@ namespace brevok::testing {
 namespace {
 
 namespace fs = std::filesystem;
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kSanitized = true;  // this build's agent is sanitized too
+#else
+constexpr bool kSanitized = false;
+#endif
 
 struct Entry {
   std::string name, content;
@@ -36,6 +41,7 @@ struct Row {
   bool posix = false;           // needs a POSIX agent (a FIFO, a resource limit, a signal)
   bool home = false;            // HOME is the directory
   unsigned long fsize = 0;      // RLIMIT_FSIZE, when not 0
+  unsigned long as = 0;         // RLIMIT_AS, when not 0: only for the plain native agent (see below)
   bool no_reader = false;       // standard output a pipe whose reading end is closed
 };
 void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
@@ -131,6 +137,14 @@ const std::vector<Row> kRows = {
     {.name = "WriteOverFileSizeLimit", .in = kWrite + R"("@/f","content":")" + std::string(4096, 'a') + "\"}",
      .before = {{"f", "old"}}, .out = refused("write", "writing remote temporary @/.f.brevok-file-agent-#"),
      .posix = true, .fsize = 1024},
+    // Buffers take address space by need: a small request fits in 64 MiB of it.
+    {.name = "PreviewIn64MiBOfAddressSpace", .in = kPreview + R"("@/f"})", .before = {{"f", std::string(1024, 'a')}},
+     .out = previewed(1024, repeat(341, "YWFh") + "YQ=="), .as = 64 << 20},
+    {.name = "WriteIn64MiBOfAddressSpace", .in = kWrite + R"("@/f","content":")" + std::string(1024, 'a') + "\"}",
+     .out = wrote(1024), .after = Tree{{"f", std::string(1024, 'a'), 'f', 0644}}, .as = 64 << 20},
+    {.name = "EditIn64MiBOfAddressSpace", .in = kEdit + R"("@/f","oldString":"two","newString":"2"})",
+     .before = {{"f", std::string(1019, 'a') + "\ntwo\n"}}, .out = edited(1, 1022, R"({"line":2,"removed":"two","added":"2"})"),
+     .after = Tree{{"f", std::string(1019, 'a') + "\n2\n"}}, .as = 64 << 20},
     {.name = "WriteProtocolAbove", .in = R"({"protocol":2,"operation":"write","path":"@/f","content":"x"})",
      .out = refused("write", "unsupported file-agent protocol 2; expected 1")},
     {.name = "WriteProtocolBelow", .in = R"({"protocol":0,"operation":"write","path":"@/f","content":"x"})",
@@ -218,6 +232,9 @@ TEST_P(Agent, AnswersAsTheRowSays) {
   RunOptions o{.args = row.args, .input = expand(row.in, dir.path()), .cwd = dir.path()};
   if (row.home) o.home = agent_path(dir.path());
   if (row.fsize != 0) o.file_size_limit = row.fsize;
+  // An emulator, Wine or the sanitizer's shadow memory need far more address space than the agent.
+  if (row.as != 0 && (std::getenv("BREVOK_AGENT") || kSanitized)) GTEST_SKIP() << "address space: native agent only";
+  if (row.as != 0) o.address_limit = row.as;
   o.no_reader = row.no_reader;
   const AgentResult r = run_agent(o);
   const std::string out = std::regex_replace(r.out, std::regex("(brevok-file-agent-)[0-9]+-[0-9]+"), "$1#");

@@ -33,6 +33,7 @@ pid_t spawn_agent(const RunOptions& o, int in, int out, int err) {
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
   const rlimit fsize{o.file_size_limit.value_or(RLIM_INFINITY), o.file_size_limit.value_or(RLIM_INFINITY)};
+  const rlimit as{o.address_limit.value_or(RLIM_INFINITY), o.address_limit.value_or(RLIM_INFINITY)};
   const pid_t pid = ::fork();
   if (pid != 0) return pid;
   ::dup2(in, 0), ::dup2(out, 1), ::dup2(err, 2);
@@ -41,6 +42,7 @@ pid_t spawn_agent(const RunOptions& o, int in, int out, int err) {
   if (o.home) ::setenv(agent_is_windows() ? "WINEHOME" : "HOME", o.home->c_str(), 1);
   if (!o.cwd.empty() && ::chdir(o.cwd.c_str()) != 0) ::_exit(126);
   if (o.file_size_limit && ::setrlimit(RLIMIT_FSIZE, &fsize) != 0) ::_exit(125);
+  if (o.address_limit && ::setrlimit(RLIMIT_AS, &as) != 0) ::_exit(125);
   ::execvp(argv[0], argv.data());
   ::_exit(127);
 }

@@ -19,6 +19,7 @@ struct RunOptions {
   std::string input{}, cwd{};
   std::optional<std::string> home{};               // HOME, as a path of this machine
   std::optional<unsigned long> file_size_limit{};  // RLIMIT_FSIZE, in bytes
+  std::optional<unsigned long> address_limit{};    // RLIMIT_AS, in bytes
   bool no_reader = false;                          // nobody reads standard output
 };
 struct AgentResult {
