@@ -29,9 +29,10 @@ namespace {
 // Reads are made in pieces of at most this size.
 constexpr std::size_t kPreviewChunk = std::size_t(2) << 20;
 // The preview's buffer starts at this size and doubles whenever the bytes
-// up to the cut need more. What the metadata says plays no part in it: it
-// may be far larger than the preview (a log of many gigabytes previewed for
-// a few lines) or simply wrong.
+// up to the cut need more. The size the open file claims only caps a step
+// (at one byte more, so that the end is seen without another): it may be
+// far larger than the preview (a log of many gigabytes previewed for a few
+// lines) or simply wrong.
 constexpr std::size_t kPreviewFirstBuffer = 64 * 1024;
 
 // The start of a file as a preview read it.
@@ -45,15 +46,18 @@ struct PreviewPrefix {
 // Reads the file from its start until the bytes read hold the end of line
 // `wanted` (0: nothing is shown) and the probe's PREVIEW_PROBE_BYTES, or
 // until its end: no further than the read that settles both.
-Result<PreviewPrefix> read_preview_prefix(RemoteFileReader& reader, const NativePath& path, std::uint64_t wanted) {
+// `claimed`: the file's size as the open file reports it, 0 when unknown.
+Result<PreviewPrefix> read_preview_prefix(RemoteFileReader& reader, const NativePath& path, std::uint64_t wanted,
+                                          std::uint64_t claimed) {
   std::optional<std::size_t> cut;
   if (wanted == 0) cut = 0;
 
   ByteBuffer kept;
   if (!kept.allocate(kPreviewFirstBuffer)) return std::unexpected(out_of_memory_reading(path));
-  // Where a read goes once the buffer is full: only bytes that turn up
-  // there make it grow, so a file that ends exactly at the buffer's end
-  // never doubles it for nothing.
+  // Where a read goes once the buffer is full and the claimed size says the
+  // file ends there (or is wrong): only bytes that turn up there make it
+  // grow, so a file that ends exactly at the buffer's end never doubles it
+  // for nothing.
   ByteBuffer spare;
   std::size_t len = 0;
   std::size_t counted = 0;  // kept bytes searched for line feeds
@@ -62,6 +66,11 @@ Result<PreviewPrefix> read_preview_prefix(RemoteFileReader& reader, const Native
   bool at_end = false;
 
   while (!(cut && probed)) {
+    if (len == kept.capacity() && claimed >= len) {
+      const std::size_t step = claimed - len < len ? static_cast<std::size_t>(claimed) + 1 : len * 2;
+      kept.set_size(len);
+      if (len > SIZE_MAX / 2 || !kept.grow(step)) return std::unexpected(out_of_memory_reading(path));
+    }
     const bool full = len == kept.capacity();
     if (full && spare.capacity() == 0 && !spare.allocate(kPreviewFirstBuffer)) {
       return std::unexpected(out_of_memory_reading(path));
@@ -138,7 +147,8 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
   if (!target) return std::unexpected(std::move(target.error()));
   auto file = open_remote_file(platform, *target, NameUse::kRead);
   if (!file) return std::unexpected(std::move(file.error()));
-  auto prefix = read_preview_prefix(file->reader, *path, preview_end_line(request.offset, request.limit));
+  auto prefix = read_preview_prefix(file->reader, *path, preview_end_line(request.offset, request.limit),
+                                    file->meta.size_exact ? file->meta.size : 0);
   if (!prefix) return std::unexpected(std::move(prefix.error()));
   auto size = prefix->at_end ? Result<std::uint64_t>(prefix->read) : whole_file_size(file->reader, *path, prefix->read);
   if (!size) return std::unexpected(std::move(size.error()));
