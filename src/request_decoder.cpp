@@ -108,12 +108,7 @@ class RequestHandler {
     if (!on_string_part(s, n, ec)) return false;
     if (depth_ == 1) {
       in_string_ = false;
-      if (target_ != nullptr) {
-        // A generous reservation (see reserve_string) is given back when
-        // most of it went unused.
-        if (target_->capacity() - target_->size() > target_->size() / 8 + 4096) target_->shrink_to_fit();
-        target_ = nullptr;
-      }
+      target_ = nullptr;
     }
     return true;
   }
@@ -236,31 +231,61 @@ class RequestHandler {
     if (s.data() >= in_begin_ && s.data() <= in_end_) last_seen_ = s.data() + s.size();
   }
 
-  // Reserves the member's string once. The raw text of a JSON string is
-  // never shorter than what it decodes to, so the distance to its closing
-  // quote bounds it; when the string began with an escape the first part is
-  // not a view of the input, and the rest of the input bounds it instead.
+  // Reserves the member's string once, at the length it decodes to, from
+  // its raw text: the end is its first quote not escaped, and each escape
+  // decodes to fewer bytes than it takes. When the string began with an
+  // escape the first part is not a view of the input: the raw text then
+  // starts at the first quote followed by a backslash after what was seen.
   void reserve_string(json::string_view first) {
     const char* p = first.data();
-    std::size_t bound;
-    if (p >= in_begin_ && p <= in_end_) {
-      const char* q = p;
+    if (p < in_begin_ || p > in_end_) {
+      p = last_seen_;
       for (;;) {
-        q = static_cast<const char*>(std::memchr(q, '"', static_cast<std::size_t>(in_end_ - q)));
-        if (q == nullptr) {
-          q = in_end_;
-          break;
-        }
-        const char* b = q;
-        while (b > p && b[-1] == '\\') --b;
-        if ((q - b) % 2 == 0) break;
-        ++q;
+        p = static_cast<const char*>(std::memchr(p, '"', static_cast<std::size_t>(in_end_ - p)));
+        if (p == nullptr) return;
+        if (++p < in_end_ && *p == '\\') break;
       }
-      bound = static_cast<std::size_t>(q - p);
-    } else {
-      bound = static_cast<std::size_t>(in_end_ - last_seen_) + first.size();
     }
-    target_->reserve(bound);
+    const char* end = p;
+    for (;;) {
+      end = static_cast<const char*>(std::memchr(end, '"', static_cast<std::size_t>(in_end_ - end)));
+      if (end == nullptr) {
+        end = in_end_;
+        break;
+      }
+      const char* b = end;
+      while (b > p && b[-1] == '\\') --b;
+      if ((end - b) % 2 == 0) break;
+      ++end;
+    }
+    std::size_t decoded = static_cast<std::size_t>(end - p);
+    for (const char* q = p;;) {
+      q = static_cast<const char*>(std::memchr(q, '\\', static_cast<std::size_t>(end - q)));
+      if (q == nullptr || end - q < 2) break;
+      std::size_t raw = 2, out = 1;
+      if (q[1] == 'u' && end - q >= 6) {
+        const unsigned u = hex4(q + 2);
+        raw = 6;
+        out = u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+        if (u >= 0xD800 && u < 0xDC00 && end - q >= 12 && q[6] == '\\' && q[7] == 'u') {
+          const unsigned low = hex4(q + 8);
+          if (low >= 0xDC00 && low < 0xE000) raw = 12, out = 4;
+        }
+      }
+      decoded -= raw - out;
+      q += raw;
+    }
+    target_->reserve(decoded);
+  }
+  // The value of four hexadecimal digits; a digit that is none counts as 0.
+  static unsigned hex4(const char* h) {
+    unsigned v = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char c = h[i];
+      const unsigned d = c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : 0;
+      v = v * 16 + d;
+    }
+    return v;
   }
 
   const char* in_begin_;
