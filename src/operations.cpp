@@ -67,7 +67,7 @@ Result<PreviewPrefix> read_preview_prefix(RemoteFileReader& reader, const Native
 
   while (!(cut && probed)) {
     if (len == kept.capacity() && claimed >= len) {
-      const std::size_t step = claimed - len < len ? static_cast<std::size_t>(claimed) + 1 : len * 2;
+      const std::size_t step = claimed - len <= len ? static_cast<std::size_t>(claimed) + 1 : len * 2;
       kept.set_size(len);
       if (len > SIZE_MAX / 2 || !kept.grow(step)) return std::unexpected(out_of_memory_reading(path));
     }

@@ -17,9 +17,10 @@ namespace {
 namespace fs = std::filesystem;
 
 
-Result<FileAgentResponse> run(FaultPlatform& fp, const std::string& operation, std::string content = "new") {
+Result<FileAgentResponse> run(FaultPlatform& fp, const std::string& operation, std::string content = "new",
+                              std::uint64_t limit = 1) {
   FileAgentRequest r{.protocol = 1, .operation = operation, .path = fp.dir / "f", .old_string = "b",
-                     .new_string = "BB", .content = std::move(content), .limit = 1};
+                     .new_string = "BB", .content = std::move(content), .limit = limit};
   if (operation == "write") return write_file(fp, r);
   return operation == "edit" ? edit_file(fp, r) : read_preview(fp, r);
 }
@@ -185,6 +186,21 @@ TEST(Preview, CountsTheRestOfAFileWhoseSizeIsNotExact) {
     fp.claim = [&](Result<FileMeta> m) { return m->size = 999999, m->size_exact = exact, m; };
     auto r = run(fp, "readPreview");
     EXPECT_EQ(r ? *r->total_bytes : 0, exact ? 999999u : 20000u);
+  }
+}
+
+// The buffer doubles from 64 KiB, each step capped at the claimed size plus one: a file of 2^17 bytes is seen to
+// its end without another doubling. A claim below the content is no reason to read less.
+TEST(Preview, GrowsUpToTheClaimedSizeAndReadsPastIt) {
+  const std::string x = std::string(131071, 'a') + "\n";
+  for (std::uint64_t claimed : {131072, 1000}) {
+    FaultPlatform fp;
+    put(fp.dir / "f", x);
+    fp.claim = [&](Result<FileMeta> m) { return m->size = claimed, m; };
+    auto r = run(fp, "readPreview", "", 1 << 30);
+    EXPECT_EQ(r && r->data ? r->data->view() : "", x);
+    EXPECT_EQ(fp.asked, (claimed == 1000 ? std::vector<std::size_t>{65536, 65536, 65536}
+                                         : std::vector<std::size_t>{65536, 65537, 1}));
   }
 }
 

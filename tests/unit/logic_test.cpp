@@ -172,5 +172,13 @@ TEST(Logic, DecodeRequest) {
   for (const auto& [in, want] : rows) EXPECT_EQ(shown(decode_request(in)), want) << in.substr(0, 60);
 }
 
+// A string member is reserved once, at the length it decodes to (also when it begins with an escape).
+TEST(Decoder, ReservesAStringAtItsDecodedLength) {
+  for (std::string raw : {R"(\n)" + std::string(40, 'a'), R"(a\"\\\/\b\f\r\t\u0041\u00e9\u20ac\ud83d\ude00)" + std::string(40, 'a')}) {
+    auto r = decode_request(R"({"protocol":1,"operation":"write","path":"p","content":")" + raw + "\"}");
+    EXPECT_EQ(r ? r->content.capacity() - r->content.size() : 1, 0u) << raw;
+  }
+}
+
 }  // namespace
 }  // namespace brevok
