@@ -87,9 +87,15 @@ suite() {  # stage; 0 when every test passes
   fi
 }
 
-# The file as it was, with its time, and the objects built from it, newer
-# than it but touched so that whatever links them is linked again.
+# A source file as it was, with its time, and the objects built from it,
+# newer than it but touched so that whatever links them is linked again. A
+# header is put back as a new file instead: every object that includes it
+# must be built again.
 restore() {
+  if [[ $1 != *.cpp ]]; then
+    cp "$root/$1" "$1"
+    return
+  fi
   cp -p "$root/$1" "$1"
   (cd "$scratch/objects" && find . -type f -exec cp -p {} "$scratch/{}" \; -exec touch "$scratch/{}" \;)
 }
