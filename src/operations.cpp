@@ -141,16 +141,15 @@ Result<std::uint64_t> whole_file_size(RemoteFileReader& reader, const NativePath
 // once the bytes read have settled the answer. Only where that size cannot
 // be trusted is the rest read and counted.
 Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentRequest& request) {
-  auto path = expand_remote_path(platform, request.path);
-  if (!path) return std::unexpected(std::move(path.error()));
-  auto target = RemoteTarget::resolve(platform, *path);
+  auto target = resolve_remote_target(platform, request.path);
   if (!target) return std::unexpected(std::move(target.error()));
+  const NativePath& path = target->path();
   auto file = open_remote_file(platform, *target, NameUse::kRead);
   if (!file) return std::unexpected(std::move(file.error()));
-  auto prefix = read_preview_prefix(file->reader, *path, preview_end_line(request.offset, request.limit),
+  auto prefix = read_preview_prefix(file->reader, path, preview_end_line(request.offset, request.limit),
                                     file->meta.size_exact ? file->meta.size : 0);
   if (!prefix) return std::unexpected(std::move(prefix.error()));
-  auto size = prefix->at_end ? Result<std::uint64_t>(prefix->read) : whole_file_size(file->reader, *path, prefix->read);
+  auto size = prefix->at_end ? Result<std::uint64_t>(prefix->read) : whole_file_size(file->reader, path, prefix->read);
   if (!size) return std::unexpected(std::move(size.error()));
 
   FileAgentResponse r = success("readPreview");
@@ -165,9 +164,7 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
 // write
 
 Result<FileAgentResponse> write_file(Platform& platform, const FileAgentRequest& request) {
-  auto path = expand_remote_path(platform, request.path);
-  if (!path) return std::unexpected(std::move(path.error()));
-  auto target = RemoteTarget::resolve(platform, *path);
+  auto target = resolve_remote_target(platform, request.path);
   if (!target) return std::unexpected(std::move(target.error()));
   auto existing = stat_remote_target(platform, *target, true);
   if (!existing) return std::unexpected(std::move(existing.error()));
@@ -183,15 +180,14 @@ Result<FileAgentResponse> write_file(Platform& platform, const FileAgentRequest&
 // edit
 
 Result<FileAgentResponse> edit_file(Platform& platform, const FileAgentRequest& request) {
-  auto path = expand_remote_path(platform, request.path);
-  if (!path) return std::unexpected(std::move(path.error()));
-  auto target = RemoteTarget::resolve(platform, *path);
+  auto target = resolve_remote_target(platform, request.path);
   if (!target) return std::unexpected(std::move(target.error()));
+  const NativePath& path = target->path();
   auto file = read_remote_file(platform, *target);
   if (!file) return std::unexpected(std::move(file.error()));
   if (request.old_string.empty()) return fail("oldString must not be empty");
 
-  auto out_of_memory = [&] { return fail("out of memory editing remote file " + display_path(*path)); };
+  auto out_of_memory = [&] { return fail("out of memory editing remote file " + display_path(path)); };
   std::string_view old_content = file->content.view();
   // One pass counts the occurrences and keeps the few the diff shows; the
   // replacement searches again. Nothing grows with their number.

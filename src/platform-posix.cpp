@@ -96,6 +96,10 @@ void catch_ending_signal(int sig) {
 // ---------------------------------------------------------------------------
 // Metadata
 
+// The link the system keeps for an open descriptor: it leads to that very
+// file, whatever its names have become, and nobody else can redirect it.
+std::string proc_self(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 using posix::kAccessAclName;
 using posix::no_acl_error;
 
@@ -248,7 +252,7 @@ class PosixPlatform final : public Platform {
     if (meta.is_regular) {
       // The descriptor only names the file: its list is read through the
       // link the system keeps for it, which no one else can redirect.
-      const std::string self = "/proc/self/fd/" + std::to_string(found->object.get());
+      const std::string self = proc_self(found->object.get());
       auto acl = read_acl([&](char* buf, std::size_t size) { return ::getxattr(self.c_str(), kAccessAclName, buf, size); });
       if (!acl) return std::unexpected(std::move(acl.error()));
       meta.access_acl = std::move(*acl);
@@ -292,7 +296,7 @@ class PosixPlatform final : public Platform {
     if (!found) return std::unexpected(std::move(found.error()));
     if (!S_ISREG(found->st.st_mode)) return std::unexpected<Error>(os_error(S_ISDIR(found->st.st_mode) ? EISDIR : ENXIO));
     constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-    const std::string self = "/proc/self/fd/" + std::to_string(found->object.get());
+    const std::string self = proc_self(found->object.get());
     int fd;
     do {
       fd = ::open(self.c_str(), kFlags);

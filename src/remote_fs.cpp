@@ -43,6 +43,12 @@ Result<RemoteTarget> RemoteTarget::resolve(Platform& platform, NativePath path) 
   return target;
 }
 
+Result<RemoteTarget> resolve_remote_target(Platform& platform, std::string_view request_path) {
+  auto path = expand_remote_path(platform, request_path);
+  if (!path) return std::unexpected(std::move(path.error()));
+  return RemoteTarget::resolve(platform, std::move(*path));
+}
+
 RemoteTarget::RemoteTarget(RemoteTarget&& o) noexcept
     : platform_(o.platform_), path_(std::move(o.path_)), parent_(std::move(o.parent_)), name_(std::move(o.name_)),
       dir_(o.dir_), missing_(std::move(o.missing_)) {

@@ -53,6 +53,9 @@ class RemoteTarget {
   std::optional<Error> missing_;
 };
 
+// A request's path: "~" expanded, then resolved.
+Result<RemoteTarget> resolve_remote_target(Platform& platform, std::string_view request_path);
+
 // The target's metadata, as a replacement sees it; nullopt when nothing
 // exists there and `missing_allowed`. A directory, or anything else that is
 // not a regular file, is refused.
