@@ -273,9 +273,9 @@ class PosixPlatform final : public Platform {
   // keep it open to read what is written later). As a new file: 0666, less
   // the umask or as the directory's default access list says, exactly as
   // any program's new file. Read and write either way, for the read-back.
-  Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name, NewFileAccess access) override {
+  Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name, const FileMeta* replacing) override {
     BREVOK_REFUSE_NUL(name);
-    const mode_t mode = access == NewFileAccess::kPrivate ? 0600 : 0666;
+    const mode_t mode = replacing != nullptr ? 0600 : 0666;
     int fd;
     do {
       fd = ::openat(static_cast<int>(dir), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, mode);
@@ -327,7 +327,7 @@ class PosixPlatform final : public Platform {
 
   void close(FileHandle file) override { ::close(static_cast<int>(file)); }
 
-  Result<void> set_permissions(FileHandle file, const FileMeta& existing) override {
+  Result<void> set_permissions(FileHandle file, DirHandle, const std::string&, const FileMeta& existing) override {
     return posix::give_permissions(static_cast<int>(file), existing);
   }
   Result<void> restore_set_id(FileHandle file, const FileMeta& existing) override {
@@ -340,7 +340,8 @@ class PosixPlatform final : public Platform {
     return static_cast<std::size_t>(n);
   }
 
-  Result<void> rename_at(DirHandle dir, const std::string& from, const std::string& to) override {
+  // The descriptor cannot be renamed: the name is, in the held directory.
+  Result<void> rename_at(DirHandle dir, FileHandle, const std::string& from, const std::string& to) override {
     BREVOK_REFUSE_NUL(from);
     BREVOK_REFUSE_NUL(to);
     const int d = static_cast<int>(dir);
@@ -348,7 +349,7 @@ class PosixPlatform final : public Platform {
     return {};
   }
 
-  Result<void> remove_at(DirHandle dir, const std::string& name) override {
+  Result<void> remove_at(DirHandle dir, FileHandle, const std::string& name) override {
     BREVOK_REFUSE_NUL(name);
     if (::unlinkat(static_cast<int>(dir), name.c_str(), 0) != 0) return last_error();
     return {};

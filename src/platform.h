@@ -46,16 +46,6 @@ struct FileMeta {
 
 using FileHandle = std::intptr_t;
 
-// Who may open a temporary the moment it is created.
-enum class NewFileAccess {
-  // Only the agent's user, until set_permissions gives it the permissions
-  // of the file it is to replace.
-  kPrivate,
-  // As any new file: the system applies the umask or the directory's
-  // default access list, and nothing is changed afterwards.
-  kAsNewFile,
-};
-
 // A directory the platform has resolved and holds open. Every step after
 // the resolution acts on names in it, so that nobody can move the path
 // under the agent between its steps.
@@ -118,8 +108,12 @@ class Platform {
   virtual Result<FileHandle> open_read_at(DirHandle dir, const std::string& name, NameUse use) = 0;
   // Creates `name` in `dir`, readable and writable through the handle;
   // fails if anything (even a dangling symbolic link) already has the
-  // name. `access` tells who else may open it from the start.
-  virtual Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name, NewFileAccess access) = 0;
+  // name. A file that is to replace `replacing` starts private to the
+  // agent's user (and, on Windows, encrypted where the old file is) until
+  // set_permissions; without one it is made as any new file, the umask or
+  // the directory's defaults applying, and left so.
+  virtual Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name,
+                                                 const FileMeta* replacing) = 0;
   // Reads up to `size` bytes; 0 means end of file. Not retried, and never
   // waits: a read that would (a FIFO or device without data) fails.
   virtual Result<std::size_t> read(FileHandle file, char* buf, std::size_t size) = 0;
@@ -132,18 +126,24 @@ class Platform {
   virtual Result<void> sync(FileHandle file) = 0;
   virtual void close(FileHandle file) = 0;
   // Gives a private temporary, before anything is written to it, what
-  // `existing` allows and no more: its owner and group where the agent may
-  // keep them, its access list and its permission bits, without
-  // set-user-ID and set-group-ID (a write by anyone but root would clear
-  // them again).
-  virtual Result<void> set_permissions(FileHandle file, const FileMeta& existing) = 0;
+  // `existing` (the file `name` in `dir`) allows and no more: its owner and
+  // group where the agent may keep them, its access list and its permission
+  // bits, without set-user-ID and set-group-ID (a write by anyone but root
+  // would clear them again). On Windows also its security descriptor,
+  // encryption users, compression, named streams and attributes.
+  virtual Result<void> set_permissions(FileHandle file, DirHandle dir, const std::string& name,
+                                       const FileMeta& existing) = 0;
   // After the last byte is written: adds the set-user-ID and set-group-ID
   // bits of `existing` where the file kept both its owner and its group.
   virtual Result<void> restore_set_id(FileHandle file, const FileMeta& existing) = 0;
-  // Moves `from` onto `to`, both in `dir`, in one step, replacing an
-  // existing `to`; when it fails, `to` is as it was.
-  virtual Result<void> rename_at(DirHandle dir, const std::string& from, const std::string& to) = 0;
-  virtual Result<void> remove_at(DirHandle dir, const std::string& name) = 0;
+  // Moves the temporary `from` in `dir`, open as `file`, onto `to` in the
+  // same directory in one step, replacing an existing `to`; when it fails,
+  // `to` is as it was. Where the system renames an open file (Windows) the
+  // handle is used and `from` is not looked up again.
+  virtual Result<void> rename_at(DirHandle dir, FileHandle file, const std::string& from, const std::string& to) = 0;
+  // Removes the temporary `name` in `dir`, open as `file`: by name, or
+  // where the system allows it, through the handle, when it is closed.
+  virtual Result<void> remove_at(DirHandle dir, FileHandle file, const std::string& name) = 0;
   // Makes a completed rename in `dir` durable. Only a hint: callers ignore
   // its failure.
   virtual Result<void> sync_directory(DirHandle dir) = 0;

@@ -269,14 +269,14 @@ Result<std::uint64_t> install_remote_file(Platform& platform, RemoteTarget& targ
   if (!target.has_directory()) return fail(Error(target.missing()), "creating remote temporary " + temp_shown);
   const std::optional<FileMeta>& existing = options.existing;
   auto temp = Temporary::create(platform, target.directory(), std::move(temp_name),
-                                existing ? NewFileAccess::kPrivate : NewFileAccess::kAsNewFile);
+                                existing ? &*existing : nullptr);
   if (!temp) return fail(std::move(temp.error()), "creating remote temporary " + temp_shown);
 
   // From here on a failure removes the temporary as it goes out of scope.
   // Before the first byte: nobody the old file kept out may read the new
   // content while it is being written. After the last: the set-id bits,
   // which a write by anyone but root clears. A new file is left as made.
-  if (auto r = existing ? temp->set_permissions(*existing) : Result<void>(); !r) {
+  if (auto r = existing ? temp->set_permissions(target.name(), *existing) : Result<void>(); !r) {
     return fail(std::move(r.error()), "preserving permissions for " + shown);
   }
   if (auto r = temp->write_all(content); !r) return fail(std::move(r.error()), "writing remote temporary " + temp_shown);

@@ -1,7 +1,8 @@
 // A temporary file beside its target: created exclusively, written through
 // its own handle, then either kept by a rename onto the target or removed.
-// It is reached by name only to be renamed or removed, both in the
-// directory it was created in.
+// Where the system renames and removes an open file (Windows) that is
+// done through the handle; elsewhere the name is used only for that, in
+// the directory the file was created in.
 #pragma once
 
 #include <string>
@@ -14,16 +15,21 @@ namespace brevok {
 
 class Temporary {
  public:
-  // Creates `name` in `dir` (which must outlive the temporary). Until it is
-  // kept or removed, a signal that ends the agent removes it first.
-  static Result<Temporary> create(Platform& platform, DirHandle dir, std::string name, NewFileAccess access);
+  // Creates `name` in `dir` (which must outlive the temporary), private
+  // when it is to replace `replacing`. Until it is kept or removed, a
+  // signal that ends the agent removes it first.
+  static Result<Temporary> create(Platform& platform, DirHandle dir, std::string name, const FileMeta* replacing);
 
   Temporary(Temporary&& o) noexcept;
   Temporary& operator=(Temporary&&) = delete;
   // Removes the file unless it was kept (one attempt), then closes it.
   ~Temporary();
 
-  Result<void> set_permissions(const FileMeta& existing) { return platform_->set_permissions(file_, existing); }
+  // What the file `target` in the same directory (described by `existing`)
+  // had, before the first byte.
+  Result<void> set_permissions(const std::string& target, const FileMeta& existing) {
+    return platform_->set_permissions(file_, dir_, target, existing);
+  }
   Result<void> restore_set_id(const FileMeta& existing) { return platform_->restore_set_id(file_, existing); }
   Result<void> write_all(std::string_view bytes) { return platform_->write_all(file_, bytes.data(), bytes.size()); }
   Result<void> sync() { return platform_->sync(file_); }

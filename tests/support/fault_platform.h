@@ -29,10 +29,11 @@ class FaultPlatform final : public Platform {
   Result<R> name params override { return pass(#name, path, [&] { return os_.name(__VA_ARGS__); }); }
   BREVOK_PASS(void, write_all, (FileHandle f, const char* d, std::size_t n), "", f, d, n)
   BREVOK_PASS(void, sync, (FileHandle f), "", f)
-  BREVOK_PASS(void, set_permissions, (FileHandle f, const FileMeta& m), "", f, m)
+  BREVOK_PASS(void, set_permissions, (FileHandle f, DirHandle d, const std::string& n, const FileMeta& m), "", f, d, n, m)
   BREVOK_PASS(void, restore_set_id, (FileHandle f, const FileMeta& m), "", f, m)
-  BREVOK_PASS(void, rename_at, (DirHandle d, const std::string& from, const std::string& to), from, d, from, to)
-  BREVOK_PASS(void, remove_at, (DirHandle d, const std::string& n), n, d, n)
+  BREVOK_PASS(void, rename_at, (DirHandle d, FileHandle f, const std::string& from, const std::string& to), from, d, f, from,
+              to)
+  BREVOK_PASS(void, remove_at, (DirHandle d, FileHandle f, const std::string& n), n, d, f, n)
   BREVOK_PASS(void, sync_directory, (DirHandle d), "", d)
   BREVOK_PASS(FileMeta, stat_entry, (DirHandle d, const std::string& n), n, d, n)
 #undef BREVOK_PASS
@@ -43,8 +44,8 @@ class FaultPlatform final : public Platform {
   Result<FileMeta> stat_at(DirHandle d, const std::string& n, NameUse u) override {
     return pass("stat_at", n, [&] { return claim(os_.stat_at(d, n, u)); });
   }
-  Result<FileHandle> create_exclusive_at(DirHandle d, const std::string& n, NewFileAccess a) override {
-    return pass("create_exclusive_at", n, [&] { return counted(os_.create_exclusive_at(d, n, a)); });
+  Result<FileHandle> create_exclusive_at(DirHandle d, const std::string& n, const FileMeta* r) override {
+    return pass("create_exclusive_at", n, [&] { return counted(os_.create_exclusive_at(d, n, r)); });
   }
   Result<FileHandle> open_read_at(DirHandle d, const std::string& n, NameUse u) override {
     return pass("open_read_at", n, [&] { return read_pos_ = 0, counted(os_.open_read_at(d, n, u)); });

@@ -41,7 +41,8 @@ struct At {
   DirHandle dir;
   std::string name;
 };
-Result<FileHandle> create(const std::string& path, NewFileAccess a) {
+const FileMeta kOld;  // any file to replace: the temporary starts private
+Result<FileHandle> create(const std::string& path, const FileMeta* a) {
   At at(path);
   return os.create_exclusive_at(at.dir, at.name, a);
 }
@@ -74,8 +75,8 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
     for (mode_t mask : {0, 022, 077}) {
       const std::string p = dir + "/" + std::to_string(mask);
       const mode_t old = ::umask(mask);
-      const bool made = create(p + "p", NewFileAccess::kPrivate) &&
-                        create(p + "n", NewFileAccess::kAsNewFile);
+      const bool made = create(p + "p", &kOld) &&
+                        create(p + "n", nullptr);
       ::close(::open((p + "o").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666));
       ::umask(old);
       EXPECT_TRUE(made) << p;
@@ -112,8 +113,8 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
       std::iota(groups.begin(), groups.end(), 10000);
       if (r.nobody && (::setgroups(300, groups.data()) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
       const FileMeta m = stat(old).value_or(FileMeta{});
-      auto fd = create(made, NewFileAccess::kPrivate);
-      if (!fd || !os.set_permissions(*fd, m)) return 1;
+      auto fd = create(made, &kOld);
+      if (!fd || !os.set_permissions(*fd, -1, "", m)) return 1;
       if (auto now = os.stat_handle(*fd); !now || now->permissions & 06000) return 3;  // set-id before the last byte
       return os.write_all(*fd, "y", 1) && os.restore_set_id(*fd, m) ? 0 : 1;
     }), 0) << old;
@@ -145,13 +146,13 @@ TEST(PosixCreate, IsExclusiveAndInheritsNoDefaultAccessList) {
   testing::Scratch d;
   testing::put(d / "f", "x");
   ASSERT_EQ(::symlink((d / "nowhere").c_str(), (d / "link").c_str()), 0);
-  EXPECT_EQ(outcome(create(d / "f", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
-  EXPECT_EQ(outcome(create(d / "link", NewFileAccess::kAsNewFile)), std::strerror(EEXIST));
+  EXPECT_EQ(outcome(create(d / "f", nullptr)), std::strerror(EEXIST));
+  EXPECT_EQ(outcome(create(d / "link", nullptr)), std::strerror(EEXIST));
   EXPECT_EQ(testing::get(d / "f"), "x");
   EXPECT_EQ(testing::get(d / "nowhere"), std::nullopt);
   if (std::system(("setfacl -d -m u:65534:rwx " + d.path() + " 2>/dev/null").c_str())) GTEST_SKIP() << "no setfacl";
-  auto fd = create(d / "new", NewFileAccess::kPrivate);
-  EXPECT_EQ(outcome(os.set_permissions(fd.value_or(-1), stat(d / "f").value_or(FileMeta{}))), "done");
+  auto fd = create(d / "new", &kOld);
+  EXPECT_EQ(outcome(os.set_permissions(fd.value_or(-1), -1, "", stat(d / "f").value_or(FileMeta{}))), "done");
   os.close(fd.value_or(-1));
   EXPECT_EQ(perms(d / "new"), perms(d / "f"));
 }
@@ -201,7 +202,7 @@ TEST(PosixPaths, LongerThanTheSystemsLimitAreReached) {
   while (path.size() <= 4096) path += "/" + std::string(255, 'd');
   const auto made = os.open_directory(path, DirectoryWalk::kCreateMissing);
   EXPECT_EQ(outcome(made), "done");
-  auto fd = os.create_exclusive_at(made.value_or(-1), "f", NewFileAccess::kAsNewFile);
+  auto fd = os.create_exclusive_at(made.value_or(-1), "f", nullptr);
   EXPECT_EQ(outcome(os.write_all(fd.value_or(-1), "long", 4)), "done");
   os.close(fd.value_or(-1)), os.close_directory(made.value_or(-1));
   const auto found = os.open_directory(path, DirectoryWalk::kExisting);
@@ -236,9 +237,9 @@ TEST(PosixPaths, WithANulAreRefused) {
                                outcome(os.open_directory(d / nul, DirectoryWalk::kCreateMissing)),
                                outcome(os.stat_at(at.dir, nul, NameUse::kRead)), outcome(os.stat_entry(at.dir, nul)),
                                outcome(os.open_read_at(at.dir, nul, NameUse::kRead)),
-                               outcome(os.create_exclusive_at(at.dir, nul, NewFileAccess::kAsNewFile)),
-                               outcome(os.remove_at(at.dir, nul)), outcome(os.rename_at(at.dir, nul, "c")),
-                               outcome(os.rename_at(at.dir, "a", nul))}) {
+                               outcome(os.create_exclusive_at(at.dir, nul, nullptr)),
+                               outcome(os.remove_at(at.dir, -1, nul)), outcome(os.rename_at(at.dir, -1, nul, "c")),
+                               outcome(os.rename_at(at.dir, -1, "a", nul))}) {
     EXPECT_EQ(r, std::strerror(EINVAL));
   }
 }
