@@ -1,147 +1,141 @@
 // The rename that replaces a file in one step or not at all, and the
-// removal of the agent's own temporary, on Windows. Which way succeeds
-// depends on the volume and the Windows version, so each step falls back
-// to the next only on the refusal that calls for it, and the first
-// refusal is the one reported. The target is never deleted to make room.
-#include "platform-win32.h"
-
-#include <winternl.h>
-
+// removal of the agent's own temporary, on Windows: both through the
+// temporary's open handle, relative to the held directory, never by its
+// name. Which rename succeeds depends on the volume and the Windows
+// version, so each falls back to the next only on the refusal that calls
+// for it, and the first refusal is the one reported. The target is never
+// deleted to make room.
 #include <cstddef>
 #include <cstring>
-#include <string>
+#include <algorithm>
 #include <vector>
+
+#include "platform-win32.h"
 
 namespace brevok::win32 {
 
 namespace {
 
-// FILE_INFO_BY_HANDLE_CLASS values of Windows 10 1709 on; mingw-w64 hides them.
-constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
-constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
-// FILE_RENAME_FLAG_IGNORE_READONLY_ATTRIBUTE (Windows 10 1809), which
-// mingw-w64 does not define.
-constexpr DWORD kRenameIgnoreReadOnly = 0x40;
+constexpr NTSTATUS kAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+// FileRenameInformationEx (Windows 10 1709 on), which winternl.h lacks,
+// and its flags (FILE_RENAME_IGNORE_READONLY_ATTRIBUTE: 1809 on).
+constexpr auto kFileRenameInformationEx = static_cast<FILE_INFORMATION_CLASS>(65);
+constexpr ULONG kRenameReplaceIfExists = 0x1;
+constexpr ULONG kRenamePosixSemantics = 0x2;
+constexpr ULONG kRenameIgnoreReadOnly = 0x40;
 
 // The attributes a file may be given; the others (directory, compressed,
-// sparse, reparse point...) the system keeps for itself.
+// encrypted, sparse, reparse point...) the system keeps for itself.
 constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                       FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
                                       FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
 
-// Answers of a file system (FAT, exFAT, SMB) or a Windows (before 10 1709)
-// that lacks a by-handle class.
-bool is_unsupported_class(DWORD code) {
-  return code == ERROR_INVALID_PARAMETER || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
+// Answers of a file system (FAT, exFAT, SMB), a Windows (before 10 1709) or
+// Wine that lacks an information class.
+bool is_unsupported_class(NTSTATUS status) {
+  const auto code = static_cast<ULONG>(status);
+  return code == 0xC0000003 /* INVALID_INFO_CLASS */ || code == 0xC000000D /* INVALID_PARAMETER */ ||
+         code == 0xC0000002 /* NOT_IMPLEMENTED */ || code == 0xC00000BB /* NOT_SUPPORTED */ ||
+         code == 0xC0000010 /* INVALID_DEVICE_REQUEST */;
 }
 
-bool move_file(const std::wstring& from, const std::wstring& to) {
-  return file_calls().move_file(from.c_str(), to.c_str(),
-                                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-}
-
-// ERROR_SUCCESS or why the rename by handle failed.
-DWORD rename_by_handle(const std::wstring& from, const std::wstring& to) {
-  UniqueHandle h = open_handle(from, DELETE | SYNCHRONIZE, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_WRITE_THROUGH);
-  if (!h) return ::GetLastError();
-  // The system's own path form ("\??\C:\..."), which the call takes as
-  // it is whether or not it converts names itself.
-  UNICODE_STRING nt_to;
-  if (!::RtlDosPathNameToNtPathName_U(to.c_str(), &nt_to, nullptr, nullptr)) return ERROR_INVALID_NAME;
-  std::size_t size = offsetof(FILE_RENAME_INFO, FileName) + nt_to.Length + sizeof(WCHAR);
-  std::vector<std::byte> storage(size);
-  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(storage.data());
-  info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS | kRenameIgnoreReadOnly;
-  info->RootDirectory = nullptr;
-  info->FileNameLength = nt_to.Length;
-  std::memcpy(info->FileName, nt_to.Buffer, nt_to.Length);
-  ::RtlFreeUnicodeString(&nt_to);
-  if (file_calls().set_information(h.get(), kFileRenameInfoEx, info, static_cast<DWORD>(size))) {
-    return ERROR_SUCCESS;
+// FILE_RENAME_INFORMATION with the Ex class's flags word in place of the
+// boolean; both have the same layout otherwise.
+NTSTATUS rename_by_handle(HANDLE file, HANDLE dir, std::wstring_view name, bool ex) {
+  // Never shorter than the structure itself, which a one-letter name is.
+  const std::size_t size = std::max(offsetof(FILE_RENAME_INFORMATION, FileName) + name.size() * sizeof(wchar_t),
+                                    sizeof(FILE_RENAME_INFORMATION));
+  std::vector<std::byte> storage(size + sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFORMATION*>(storage.data());
+  if (ex) {
+    const ULONG flags = kRenameReplaceIfExists | kRenamePosixSemantics | kRenameIgnoreReadOnly;
+    std::memcpy(storage.data(), &flags, sizeof flags);
+  } else {
+    info->ReplaceIfExists = TRUE;
   }
-  return ::GetLastError();
+  info->RootDirectory = dir;
+  info->FileNameLength = static_cast<ULONG>(name.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, name.data(), info->FileNameLength);
+  IO_STATUS_BLOCK io{};
+  return file_calls().set_information(file, &io, info, static_cast<ULONG>(size),
+                                      ex ? kFileRenameInformationEx : FileRenameInformation);
 }
 
-// The target's read-only attribute lifted on its handle for one more
-// MoveFileExW (which needs the target closed), and put back on the same
-// file when that fails too. Only a read-only regular file qualifies.
-bool replace_read_only(const std::wstring& from, const std::wstring& to) {
-  constexpr DWORD kAccess = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
-  BY_HANDLE_FILE_INFORMATION before;
+NTSTATUS attributes_of(HANDLE h, DWORD& attributes) {
+  FILE_BASIC_INFORMATION info{};
+  IO_STATUS_BLOCK io{};
+  NTSTATUS status = file_calls().query_information(h, &io, &info, sizeof info, FileBasicInformation);
+  if (NT_SUCCESS(status)) attributes = info.FileAttributes;
+  return status;
+}
+
+// A read-only target refuses the classic rename. Its attribute is lifted
+// on its own handle for one more rename (which needs it closed), and put
+// back on the same file if that fails too.
+NTSTATUS replace_read_only(HANDLE file, HANDLE dir, std::wstring_view name) {
+  constexpr OpenSpec kTarget{FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE};
+  DWORD attributes = 0;
   {
-    UniqueHandle target = open_handle(to, kAccess, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (!target || !::GetFileInformationByHandle(target.get(), &before)) return false;
-    DWORD attributes = before.dwFileAttributes;
-    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
-        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
-      return false;
+    UniqueHandle target;
+    if (!NT_SUCCESS(open_at(dir, name, kTarget, target)) || !NT_SUCCESS(attributes_of(target.get(), attributes)) ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0 ||
+        !NT_SUCCESS(set_attributes(target.get(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY)))) {
+      return kAccessDenied;
     }
-    if (!set_attributes(target.get(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY))) return false;
   }
-  if (move_file(from, to)) return true;
-  DWORD err = ::GetLastError();
-  UniqueHandle target = open_handle(to, kAccess, FILE_FLAG_OPEN_REPARSE_POINT);
-  BY_HANDLE_FILE_INFORMATION now;
-  if (target && ::GetFileInformationByHandle(target.get(), &now) &&
-      now.dwVolumeSerialNumber == before.dwVolumeSerialNumber && now.nFileIndexHigh == before.nFileIndexHigh &&
-      now.nFileIndexLow == before.nFileIndexLow) {
-    set_attributes(target.get(), before.dwFileAttributes);
-  }
-  ::SetLastError(err);
-  return false;
-}
-
-bool delete_by_handle(const std::wstring& path) {
-  // Without FILE_FLAG_BACKUP_SEMANTICS a directory does not open.
-  UniqueHandle h = open_handle(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                               FILE_FLAG_OPEN_REPARSE_POINT);
-  if (!h) return false;
-  FILE_DISPOSITION_INFO_EX ex{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
-                              FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
-  if (file_calls().set_information(h.get(), kFileDispositionInfoEx, &ex, sizeof ex)) return true;
-  if (!is_unsupported_class(::GetLastError())) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(h.get(), &info)) return false;
-  bool lifted = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-                set_attributes(h.get(), info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
-  FILE_DISPOSITION_INFO classic{TRUE};
-  if (file_calls().set_information(h.get(), FileDispositionInfo, &classic, sizeof classic)) return true;
-  if (lifted) set_attributes(h.get(), info.dwFileAttributes);
-  return false;
+  NTSTATUS status = rename_by_handle(file, dir, name, false);
+  if (NT_SUCCESS(status)) return status;
+  UniqueHandle target;
+  if (NT_SUCCESS(open_at(dir, name, kTarget, target))) set_attributes(target.get(), attributes);
+  return status;
 }
 
 }  // namespace
 
-UniqueHandle open_handle(const std::wstring& path, DWORD access, DWORD flags) {
-  HANDLE h = ::CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, flags | kOpenFlags, nullptr);
-  return UniqueHandle(h == INVALID_HANDLE_VALUE ? nullptr : h);
-}
-
 // Gives an open file the settable part of `attributes`; all clear is
 // FILE_ATTRIBUTE_NORMAL, since 0 would leave the attributes as they are.
-bool set_attributes(HANDLE h, DWORD attributes) {
-  FILE_BASIC_INFO info{};
+NTSTATUS set_attributes(HANDLE h, DWORD attributes) {
+  FILE_BASIC_INFORMATION info{};
   info.FileAttributes = (attributes & kSettableAttributes) != 0 ? attributes & kSettableAttributes
                                                                 : FILE_ATTRIBUTE_NORMAL;
-  return file_calls().set_information(h, FileBasicInfo, &info, sizeof info);
+  IO_STATUS_BLOCK io{};
+  return file_calls().set_information(h, &io, &info, sizeof info, FileBasicInformation);
 }
 
-DWORD replace_file(const std::wstring& from, const std::wstring& to) {
-  if (move_file(from, to)) return ERROR_SUCCESS;
-  DWORD err = ::GetLastError();
-  if (err != ERROR_ACCESS_DENIED) return err;
-  DWORD by_handle = rename_by_handle(from, to);
-  if (by_handle == ERROR_SUCCESS) return ERROR_SUCCESS;
-  if (is_unsupported_class(by_handle) && replace_read_only(from, to)) return ERROR_SUCCESS;
-  return err;
+NTSTATUS set_delete_on_close(HANDLE file, bool deleted) {
+  FILE_DISPOSITION_INFORMATION info{static_cast<BOOLEAN>(deleted)};
+  IO_STATUS_BLOCK io{};
+  return file_calls().set_information(file, &io, &info, sizeof info, FileDispositionInformation);
 }
 
-DWORD delete_file(const std::wstring& path) {
-  if (::DeleteFileW(path.c_str())) return ERROR_SUCCESS;
-  DWORD err = ::GetLastError();
-  if (err == ERROR_ACCESS_DENIED && delete_by_handle(path)) return ERROR_SUCCESS;
-  return err;
+Result<void> discard_open_file(HANDLE file) {
+  // A read-only file refuses a delete disposition.
+  DWORD attributes = 0;
+  if (NT_SUCCESS(attributes_of(file, attributes)) && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    set_attributes(file, attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+  }
+  if (NTSTATUS status = set_delete_on_close(file, true); !NT_SUCCESS(status)) return status_error(status);
+  return {};
+}
+
+// No rename runs while the disposition is set: the file renamed into
+// place would be deleted when its handle closes. The moment between the
+// clear and the rename is the only one in which a killed agent leaves its
+// temporary behind.
+Result<void> rename_open_file(HANDLE file, HANDLE dir, std::wstring_view name) {
+  if (NTSTATUS status = set_delete_on_close(file, false); !NT_SUCCESS(status)) return status_error(status);
+  // POSIX semantics replace a target that another process holds open with
+  // delete sharing, and the flag ignores a read-only target (NTFS, Windows
+  // 10 1809 on). Elsewhere the classic rename, and for a read-only target
+  // its attribute lifted for one more.
+  NTSTATUS status = rename_by_handle(file, dir, name, true);
+  if (is_unsupported_class(status)) {
+    status = rename_by_handle(file, dir, name, false);
+    if (status == kAccessDenied && NT_SUCCESS(replace_read_only(file, dir, name))) return {};
+  }
+  if (NT_SUCCESS(status)) return {};
+  (void)discard_open_file(file);
+  return status_error(status);
 }
 
 FileCalls& file_calls() {

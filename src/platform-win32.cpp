@@ -31,14 +31,6 @@
 #include "platform.h"
 #include "path.h"
 
-// ntdll's file data calls; winternl.h does not declare them.
-extern "C" NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,
-                                     PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
-                                     PULONG key);
-extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,
-                                      PIO_STATUS_BLOCK io, const VOID* buffer, ULONG length, PLARGE_INTEGER offset,
-                                      PULONG key);
-
 namespace brevok {
 
 namespace {
@@ -51,14 +43,11 @@ constexpr std::uint64_t kUnixEpochTicks = 116444736000000000ull;
 constexpr std::size_t kMaxIoCall = std::size_t(1) << 30;
 
 using win32::fail_with;
-using win32::kOpenFlags;
-using win32::open_handle;
-using win32::set_attributes;
-using win32::UniqueHandle;
+using win32::find_in;
 using win32::last_error;
-using win32::names_a_device;
-
-std::unexpected<Error> status_error(NTSTATUS status) { return fail_with(::RtlNtStatusToDosError(status)); }
+using win32::OpenSpec;
+using win32::status_error;
+using win32::UniqueHandle;
 
 HANDLE as_handle(FileHandle file) { return reinterpret_cast<HANDLE>(file); }
 
@@ -79,7 +68,7 @@ Result<FileMeta> meta_of(HANDLE h) {
   if (type == FILE_TYPE_UNKNOWN && ::GetLastError() != ERROR_SUCCESS) return last_error();
   if (type != FILE_TYPE_DISK) return meta;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(h, &info)) return last_error();
+  if (!win32::file_calls().file_information(h, &info)) return last_error();
   meta.is_directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   meta.is_regular = (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
   meta.size = (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
@@ -117,23 +106,6 @@ Result<void> write_handle_all(HANDLE h, const char* data, std::size_t size) {
   }
   return {};
 }
-
-// Whether `path` names an existing directory.
-bool is_directory(const std::wstring& path) {
-  DWORD attributes = ::GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// Creates one directory; one that is already there is fine.
-DWORD create_one_directory(const std::wstring& path) {
-  if (::CreateDirectoryW(path.c_str(), nullptr)) return ERROR_SUCCESS;
-  DWORD err = ::GetLastError();
-  // A drive's root or a directory we may not create in still counts when
-  // it exists; the error stands only when nothing usable is there.
-  if (err != ERROR_PATH_NOT_FOUND && is_directory(path)) return ERROR_SUCCESS;
-  return err;
-}
-
 
 class Win32Platform final : public Platform {
  public:
@@ -194,63 +166,7 @@ class Win32Platform final : public Platform {
     return (ticks - kUnixEpochTicks) * 100;
   }
 
-  Result<FileMeta> stat(const NativePath& path) {
-    auto wide = win32::system_path(path);
-    if (!wide) return std::unexpected(std::move(wide.error()));
-    if (names_a_device(*wide)) return FileMeta{};
-    // Backup semantics opens directories too; without
-    // FILE_FLAG_OPEN_REPARSE_POINT the open follows symbolic links.
-    UniqueHandle h = open_handle(*wide, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
-    if (!h) return last_error();
-    return meta_of(h.get());
-  }
-
   Result<FileMeta> stat_handle(FileHandle file) override { return meta_of(as_handle(file)); }
-
-  Result<void> create_directories(const NativePath& path) {
-    if (path.empty()) return {};
-    // Climb while the parent is missing, then create downwards. Roots
-    // (drives, shares) are never created: their parent is themselves.
-    std::vector<std::wstring> missing;
-    std::string_view current = path;
-    for (;;) {
-      auto wide = win32::system_path(current);
-      if (!wide) return std::unexpected(std::move(wide.error()));
-      DWORD err = create_one_directory(*wide);
-      if (err == ERROR_SUCCESS) break;
-      std::string_view parent = path_parent(current, PathStyle::kWindows);
-      if (err != ERROR_PATH_NOT_FOUND || parent.empty() || parent.size() >= current.size()) return fail_with(err);
-      missing.push_back(std::move(*wide));
-      current = parent;
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-      if (DWORD err = create_one_directory(*it); err != ERROR_SUCCESS) return fail_with(err);
-    }
-    return {};
-  }
-
-  // Shared for reading and for the rename or removal by name that ends
-  // it, never for writing; a new file's access list is what its directory
-  // passes on. Kept open through the rename, for the read-back.
-  Result<FileHandle> create_exclusive(const NativePath& path) {
-    auto wide = win32::system_path(path);
-    if (!wide) return std::unexpected(std::move(wide.error()));
-    HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | kOpenFlags, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return last_error();
-    return reinterpret_cast<FileHandle>(h);
-  }
-
-  Result<FileHandle> open_read(const NativePath& path) {
-    auto wide = win32::system_path(path);
-    if (!wide) return std::unexpected(std::move(wide.error()));
-    if (names_a_device(*wide)) return fail_with(ERROR_NOT_SUPPORTED);
-    HANDLE h = ::CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | kOpenFlags, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return last_error();
-    return reinterpret_cast<FileHandle>(h);
-  }
 
   Result<std::size_t> read(FileHandle file, char* buf, std::size_t size) override {
     HANDLE h = as_handle(file);
@@ -269,7 +185,7 @@ class Win32Platform final : public Platform {
     HANDLE h = as_handle(file);
     while (size > 0) {
       IO_STATUS_BLOCK io{};
-      NTSTATUS status = ::NtWriteFile(h, nullptr, nullptr, nullptr, &io, data,
+      NTSTATUS status = win32::file_calls().write_file(h, nullptr, nullptr, nullptr, &io, data,
                                       static_cast<ULONG>(std::min(size, kMaxIoCall)), nullptr, nullptr);
       status = finish_io(h, status, io);
       if (!NT_SUCCESS(status)) return status_error(status);
@@ -288,90 +204,6 @@ class Win32Platform final : public Platform {
 
   void close(FileHandle file) override { ::CloseHandle(as_handle(file)); }
 
-  // The whole settable attribute word of the old file, on the handle:
-  // read-only, hidden, system and archive come along as they were. The
-  // handle keeps its write access; a read-only temporary is still removed
-  // (remove_file). A file's explicit access list is not carried: the new
-  // file has what its directory passes on.
-  Result<void> set_permissions(FileHandle file, const FileMeta& existing) override {
-    if (!set_attributes(as_handle(file), existing.permissions)) return last_error();
-    return {};
-  }
-
-  // Windows has no set-id bits, and a write clears no attribute: all of
-  // them came with set_permissions.
-  Result<void> restore_set_id(FileHandle, const FileMeta&) override { return {}; }
-
-  // Replaces in one step or not at all; nothing is ever deleted to make
-  // room. MoveFileExW first; Windows refuses it with "access denied" for a
-  // read-only target or one that another process holds open, where a
-  // rename by handle with POSIX semantics still replaces it (NTFS, Windows
-  // 10 1809 on). Without that class, a read-only target loses its
-  // attribute for one more MoveFileExW and gets it back if that fails too.
-  // Whatever fails, the first refusal is the one reported.
-  Result<void> rename_replace(const NativePath& from, const NativePath& to) {
-    auto wide_from = win32::system_path(from);
-    if (!wide_from) return std::unexpected(std::move(wide_from.error()));
-    auto wide_to = win32::system_path(to);
-    if (!wide_to) return std::unexpected(std::move(wide_to.error()));
-    if (DWORD err = win32::replace_file(*wide_from, *wide_to); err != ERROR_SUCCESS) return fail_with(err);
-    return {};
-  }
-
-  // Meant for the agent's own temporary, which may carry the read-only
-  // attribute of the file it was to replace: DeleteFileW; for a read-only
-  // file a delete by handle that ignores the attribute, or where that class
-  // is missing, the attribute lifted on the handle and the file deleted
-  // through it. A directory is never opened here, so never removed.
-  Result<void> remove_file(const NativePath& path) {
-    auto wide = win32::system_path(path);
-    if (!wide) return std::unexpected(std::move(wide.error()));
-    if (DWORD err = win32::delete_file(*wide); err != ERROR_SUCCESS) return fail_with(err);
-    return {};
-  }
-
-  // The rename was written through; the directory's own buffers are
-  // flushed as well where the file system lets a directory be flushed.
-  Result<void> sync_directory(const NativePath& directory) {
-    auto wide = win32::system_path(directory.empty() ? NativePath(".") : directory);
-    if (!wide) return std::unexpected(std::move(wide.error()));
-    UniqueHandle h = open_handle(*wide, FILE_ADD_FILE, FILE_FLAG_BACKUP_SEMANTICS);
-    if (!h) return last_error();
-    if (!::FlushFileBuffers(h.get())) return last_error();
-    return {};
-  }
-
-  // Windows has no signals to hold back; a temporary of an agent that is
-  // killed is not removed.
-  void block_ending_signals() override {}
-  void unblock_ending_signals() override {}
-  void register_temporary(DirHandle, const std::string&) override {}
-  void forget_temporary() override {}
-
-  // The directories are held by their paths: every call on a name in one
-  // joins the two and goes by name.
-  Result<DirHandle> open_directory(const NativePath& path, DirectoryWalk walk) override {
-    if (walk == DirectoryWalk::kCreateMissing) {
-      if (auto made = create_directories(path); !made) return std::unexpected(std::move(made.error()));
-    }
-    const NativePath dir = path.empty() ? NativePath(".") : path;
-    auto meta = stat(dir);
-    if (!meta) return std::unexpected(std::move(meta.error()));
-    // A device namespace ("\\.\pipe") is let through: what is named in
-    // it is refused as no regular file.
-    if (meta->is_regular) return fail_with(ERROR_DIRECTORY);
-    directories_.push_back(path);
-    return static_cast<DirHandle>(directories_.size() - 1);
-  }
-  void close_directory(DirHandle dir) override { directories_.at(static_cast<std::size_t>(dir)).reset(); }
-  Result<FileMeta> stat_at(DirHandle dir, const std::string& name, NameUse) override { return stat(in(dir, name)); }
-  Result<FileMeta> stat_entry(DirHandle dir, const std::string& name) override { return stat(in(dir, name)); }
-  Result<FileHandle> open_read_at(DirHandle dir, const std::string& name, NameUse) override {
-    return open_read(in(dir, name));
-  }
-  Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name, NewFileAccess) override {
-    return create_exclusive(in(dir, name));
-  }
   Result<std::size_t> read_at(FileHandle file, char* buf, std::size_t size, std::uint64_t offset) override {
     HANDLE h = as_handle(file);
     IO_STATUS_BLOCK io{};
@@ -384,20 +216,164 @@ class Win32Platform final : public Platform {
     if (!NT_SUCCESS(status)) return status_error(status);
     return static_cast<std::size_t>(io.Information);
   }
-  Result<void> rename_at(DirHandle dir, const std::string& from, const std::string& to) override {
-    return rename_replace(in(dir, from), in(dir, to));
+  // Windows has no signals to hold back: a temporary carries a delete
+  // disposition instead, from its creation (or from the moment its streams
+  // exist) to its rename, so that the system removes it whatever ends the
+  // agent.
+  void block_ending_signals() override {}
+  void unblock_ending_signals() override {}
+  void register_temporary(DirHandle, const std::string&) override {}
+  void forget_temporary() override {}
+
+  // A directory is held by its handle, reached from its volume's root.
+  // A path that names no place on a volume (a device, a pipe, the object
+  // namespace, a stream) is held as nothing: every name in it is no
+  // regular file, and nothing is opened for it.
+  Result<DirHandle> open_directory(const NativePath& path, DirectoryWalk walk) override {
+    auto wide = win32::system_path(path.empty() ? NativePath(".") : path);
+    if (!wide) return std::unexpected(std::move(wide.error()));
+    Directory dir;
+    if (win32::volume_root_length(*wide) != 0) {
+      auto held = win32::walk_to_directory(*wide, walk == DirectoryWalk::kCreateMissing);
+      if (!held) return std::unexpected(std::move(held.error()));
+      dir.handle = std::move(*held);
+    }
+    directories_.push_back(std::move(dir));
+    return static_cast<DirHandle>(directories_.size() - 1);
   }
-  Result<void> remove_at(DirHandle dir, const std::string& name) override { return remove_file(in(dir, name)); }
+  void close_directory(DirHandle dir) override { directories_.at(static_cast<std::size_t>(dir)).handle.reset(); }
+
+  Result<FileMeta> stat_at(DirHandle dir, const std::string& name, NameUse) override {
+    return stat_name(dir, name, true);
+  }
+  Result<FileMeta> stat_entry(DirHandle dir, const std::string& name) override { return stat_name(dir, name, false); }
+
+  Result<FileHandle> open_read_at(DirHandle dir, const std::string& name, NameUse) override {
+    auto entry = entry_in(dir, name);
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    if (!entry->name) return fail_with(ERROR_NOT_SUPPORTED);
+    auto h = find_in(entry->dir, *entry->name,
+                     OpenSpec{GENERIC_READ, entry->must_be_dir ? ULONG(FILE_DIRECTORY_FILE) : ULONG(FILE_NON_DIRECTORY_FILE)},
+                     true);
+    if (!h) return std::unexpected(std::move(h.error()));
+    return reinterpret_cast<FileHandle>(h->release());
+  }
+
+  // Shared for reading only, and kept open through the rename for the
+  // read-back. A replacement starts private to the agent's user (and
+  // encrypted where the old file is); a new file gets what its directory
+  // gives, and its delete disposition at once.
+  Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name, const FileMeta* replacing) override {
+    auto entry = entry_in(dir, name);
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    if (!entry->name) return fail_with(ERROR_NOT_SUPPORTED);
+    OpenSpec spec{GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+                  FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, FILE_CREATE, FILE_SHARE_READ,
+                  FILE_ATTRIBUTE_NORMAL};
+    if (replacing != nullptr) {
+      spec.security = win32::private_security();
+      if (spec.security == nullptr) return last_error();
+      if ((replacing->permissions & FILE_ATTRIBUTE_ENCRYPTED) != 0) spec.attributes = FILE_ATTRIBUTE_ENCRYPTED;
+    }
+    UniqueHandle h;
+    if (NTSTATUS status = win32::open_at(entry->dir, *entry->name, spec, h); !NT_SUCCESS(status)) {
+      return status_error(status);
+    }
+    // Failing here leaves the disposition to the removal, which sets it
+    // again.
+    if (replacing == nullptr) (void)win32::set_delete_on_close(h.get(), true);
+    return reinterpret_cast<FileHandle>(h.release());
+  }
+
+  // What the old file had, read from it as it is opened again here: the
+  // same file that was examined, or nothing is carried.
+  Result<void> set_permissions(FileHandle file, DirHandle dir, const std::string& name,
+                               const FileMeta& existing) override {
+    auto entry = entry_in(dir, name);
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    if (!entry->name) return fail_with(ERROR_NOT_SUPPORTED);
+    auto old = find_in(entry->dir, *entry->name,
+                       OpenSpec{READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE}, true);
+    if (!old) return std::unexpected(std::move(old.error()));
+    auto meta = meta_of(old->get());
+    if (!meta) return std::unexpected(std::move(meta.error()));
+    if (meta->device != existing.device || meta->inode != existing.inode) return fail_with(ERROR_FILE_INVALID);
+    return win32::carry_over(as_handle(file), old->get(), existing.permissions);
+  }
+
+  // Windows has no set-id bits, and a write clears no attribute: all of
+  // them came with set_permissions.
+  Result<void> restore_set_id(FileHandle, const FileMeta&) override { return {}; }
+
+  // By the handle, under the name the directory holds for the target
+  // (its long name, in its own case), so that a short name or another
+  // spelling in the request never renames the file.
+  Result<void> rename_at(DirHandle dir, FileHandle file, const std::string&, const std::string& to) override {
+    auto entry = entry_in(dir, to);
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    if (!entry->name) return fail_with(ERROR_NOT_SUPPORTED);
+    std::wstring name = *entry->name;
+    {
+      auto target = find_in(entry->dir, name, OpenSpec{FILE_READ_ATTRIBUTES, 0}, false);
+      if (target) {
+        if (auto on_disk = win32::name_on_disk(target->get())) name = std::move(*on_disk);
+      }
+    }
+    return win32::rename_open_file(as_handle(file), entry->dir, name);
+  }
+
+  Result<void> remove_at(DirHandle, FileHandle file, const std::string&) override {
+    return win32::discard_open_file(as_handle(file));
+  }
+
+  // The rename was written through; the directory's own buffers are
+  // flushed as well where the file system lets a directory be flushed.
   Result<void> sync_directory(DirHandle dir) override {
-    return sync_directory(*directories_.at(static_cast<std::size_t>(dir)));
+    const Directory& d = directories_.at(static_cast<std::size_t>(dir));
+    if (!d.handle) return fail_with(ERROR_NOT_SUPPORTED);
+    UniqueHandle h;
+    NTSTATUS status = win32::open_at(d.handle.get(), L"", OpenSpec{FILE_ADD_FILE, FILE_DIRECTORY_FILE}, h);
+    if (!NT_SUCCESS(status)) return status_error(status);
+    if (!::FlushFileBuffers(h.get())) return last_error();
+    return {};
   }
 
  private:
-  NativePath in(DirHandle dir, const std::string& name) const {
-    return join_path(*directories_.at(static_cast<std::size_t>(dir)), name, PathStyle::kWindows);
+  struct Directory {
+    UniqueHandle handle;  // null: a path on no volume
+  };
+  // A name in a held directory, as the system would read it at the end of
+  // a path; no name where it would be a device or a stream.
+  struct Entry {
+    HANDLE dir;
+    std::optional<std::wstring> name;
+    bool must_be_dir;
+  };
+  Result<Entry> entry_in(DirHandle dir, std::string_view name) const {
+    if (name.find('\0') != std::string_view::npos) return fail_with(ERROR_INVALID_NAME);
+    const Directory& d = directories_.at(static_cast<std::size_t>(dir));
+    Entry entry{d.handle.get(), std::nullopt, false};
+    while (!name.empty() && (name.back() == '/' || name.back() == '\\')) name.remove_suffix(1), entry.must_be_dir = true;
+    if (d.handle) entry.name = win32::entry_name(name);
+    return entry;
   }
-  std::vector<std::optional<NativePath>> directories_;
 
+  Result<FileMeta> stat_name(DirHandle dir, const std::string& name, bool follow) {
+    if (name == ".") {
+      const Directory& d = directories_.at(static_cast<std::size_t>(dir));
+      if (!d.handle) return FileMeta{};
+      return meta_of(d.handle.get());
+    }
+    auto entry = entry_in(dir, name);
+    if (!entry) return std::unexpected(std::move(entry.error()));
+    if (!entry->name) return FileMeta{};  // no regular file
+    auto h = find_in(entry->dir, *entry->name,
+                     OpenSpec{FILE_READ_ATTRIBUTES, entry->must_be_dir ? ULONG(FILE_DIRECTORY_FILE) : 0}, follow);
+    if (!h) return std::unexpected(std::move(h.error()));
+    return meta_of(h->get());
+  }
+
+  std::vector<Directory> directories_;
 };
 
 }  // namespace

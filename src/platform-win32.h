@@ -1,9 +1,11 @@
 // Windows-only parts of the platform layer that its files share and that
 // the process entry and the tests reach directly: the text conversions
 // between the system's UTF-16 and the agent's UTF-8 and the system's error
-// texts (platform-win32-text.cpp), the system's form of a path
-// (platform-win32-path.cpp), and the rename and removal with their
-// fallbacks (platform-win32-replace.cpp).
+// texts (platform-win32-text.cpp), the system's form of a path and of a
+// name (platform-win32-path.cpp), the walk that holds directories and
+// follows links by rule (platform-win32-walk.cpp), the rename and removal of
+// an open temporary (platform-win32-replace.cpp), and what a replacement
+// takes over from the old file (platform-win32-carry.cpp).
 #pragma once
 
 #ifndef NOMINMAX
@@ -13,7 +15,13 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+#include <winternl.h>
 
+#include <accctrl.h>
+#include <aclapi.h>
+#include <winefs.h>
+
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +29,14 @@
 #include <vector>
 
 #include "error.h"
+
+// ntdll's file data calls; winternl.h does not declare them.
+extern "C" NTSTATUS NTAPI NtReadFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,
+                                     PIO_STATUS_BLOCK io, PVOID buffer, ULONG length, PLARGE_INTEGER offset,
+                                     PULONG key);
+extern "C" NTSTATUS NTAPI NtWriteFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID apc_context,
+                                      PIO_STATUS_BLOCK io, const VOID* buffer, ULONG length, PLARGE_INTEGER offset,
+                                      PULONG key);
 
 namespace brevok::win32 {
 
@@ -56,13 +72,18 @@ inline std::unexpected<Error> last_error() { return fail_with(::GetLastError());
 // one that is not generalized UTF-8 with ERROR_NO_UNICODE_TRANSLATION.
 Result<std::wstring> system_path(std::string_view path);
 
-// Whether a system path names a device rather than a file on a volume:
-// "\\.\NUL", "\\.\COM1" and "\\.\C:" (what GetFullPathNameW makes of NUL,
-// COM1, CON...), pipes and mailslots. Opening one may block, or take a
-// pipe's only instance from its server, so such a path is refused before
-// anything is opened. Whatever else turns out not to be a disk file is
-// refused once it is open.
-bool names_a_device(std::wstring_view path);
+// The length of the root of a system path that names a place on a volume:
+// "\\?\C:\", "\\?\Volume{...}\" or "\\?\UNC\server\share\" (a share
+// that is not IPC$, pipe or mailslot). 0 for anything else (a device, a
+// pipe, the object namespace, a stream name after the root): nothing there
+// is opened, since opening one may block, reach the network in the agent's
+// name or take a pipe's only instance from its server.
+std::size_t volume_root_length(std::wstring_view path);
+
+// A final name as the system would read it at the end of a path (trailing
+// dots and spaces dropped), or nullopt where it would name a device (NUL,
+// CON, COM1...) or a stream (a ":" in it) instead of a file.
+std::optional<std::wstring> entry_name(std::string_view name);
 
 // Every open by name: a named pipe reached through a link must not be able
 // to act in the agent's name.
@@ -73,36 +94,82 @@ struct HandleCloser {
 };
 using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
-// An existing file or directory opened by its system path, shared with
-// everyone; null when it cannot be (GetLastError tells why).
-UniqueHandle open_handle(const std::wstring& path, DWORD access, DWORD flags);
+// The Win32 error of an NTSTATUS.
+inline std::unexpected<Error> status_error(NTSTATUS status) { return fail_with(::RtlNtStatusToDosError(status)); }
+
+// What an open relative to a handle asks for.
+struct OpenSpec {
+  ACCESS_MASK access = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+  // FILE_* create options; synchronous I/O is always added.
+  ULONG options = 0;
+  ULONG disposition = FILE_OPEN;
+  ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  ULONG attributes = 0;
+  void* security = nullptr;
+};
+
+// Opens `name` relative to `root`: a directory, or an open file for one
+// of its streams (":name:$DATA"); an empty name opens `root` again.
+NTSTATUS open_at(HANDLE root, std::wstring_view name, const OpenSpec& spec, UniqueHandle& out);
+
+// Holds the directory a system path on a volume names, walking from the
+// volume's root one component at a time; a symbolic link or junction on
+// the way is followed only under the link rule (find_in), and with
+// `create`, missing directories on the path itself (never where a link
+// leads) are created.
+Result<UniqueHandle> walk_to_directory(const std::wstring& path, bool create);
+
+// Opens `name` in `dir` as `spec` asks. With `follow`, a symbolic link or
+// junction there is followed where nobody but a trusted account (the
+// agent's own, SYSTEM, Administrators) could have made it lead elsewhere:
+// one such account owns it, or its owner also owns what it leads to; else
+// access is denied. Without `follow`, the entry itself is opened.
+Result<UniqueHandle> find_in(HANDLE dir, std::wstring_view name, OpenSpec spec, bool follow);
+
+// The last component of the name the volume holds for an open file: its
+// long name in the case it was created with.
+std::optional<std::wstring> name_on_disk(HANDLE h);
 
 // Gives an open file the attributes of `attributes` that a file may be
 // given (read-only, hidden, system, archive and the like).
-bool set_attributes(HANDLE h, DWORD attributes);
+NTSTATUS set_attributes(HANDLE h, DWORD attributes);
 
-// Moves `from` onto `to` in one step, replacing it, or leaves both as they
-// were: MoveFileExW; where that is refused with access denied, a rename by
-// handle with POSIX semantics that ignores the read-only attribute; where
-// that class is missing and the target is read-only, its attribute lifted
-// for one more MoveFileExW and put back if that fails too. ERROR_SUCCESS,
-// or the first refusal.
-DWORD replace_file(const std::wstring& from, const std::wstring& to);
+// Whether closing `file` deletes it. A temporary carries this from its
+// creation on, so that an agent killed by any means leaves nothing behind.
+NTSTATUS set_delete_on_close(HANDLE file, bool deleted);
 
-// Removes a file (never a directory), read-only or not: DeleteFileW; for a
-// read-only file a delete by handle that ignores the attribute, or where
-// that class is missing, the attribute lifted on the handle and the file
-// deleted through it. ERROR_SUCCESS, or the first refusal.
-DWORD delete_file(const std::wstring& path);
+// Renames the open temporary `file` onto `name` in `dir` in one step,
+// replacing what is there and leaving it as it was on failure; its delete
+// disposition is cleared just before and set again after a failure.
+Result<void> rename_open_file(HANDLE file, HANDLE dir, std::wstring_view name);
 
-// The calls whose refusals choose the fallbacks of the rename. Wine accepts
-// what Windows refuses here (it replaces a read-only file; it answers the
-// by-handle classes of Windows 10 1709 with ERROR_INVALID_PARAMETER, as
-// FAT volumes do), so tests put refusals in their place. The agent never
-// changes them.
+// Marks the open temporary `file` for deletion when it is closed, lifting
+// its read-only attribute first.
+Result<void> discard_open_file(HANDLE file);
+
+// Carries onto the private temporary `file`, before its first byte, what
+// the old file `old` (attributes `attributes`) had: security descriptor,
+// encryption users, compression, named streams; then sets the temporary's
+// delete disposition and gives it the old attributes and the archive bit.
+Result<void> carry_over(HANDLE file, HANDLE old, DWORD attributes);
+
+// A security descriptor that lets only the agent's user in, for a
+// temporary until carry_over; nullptr when it cannot be made.
+void* private_security();
+
+// Every file system call of the layer that can refuse, so that tests can
+// refuse each in turn, or make Wine report what it cannot show (a
+// reparse point, an encrypted file, a named stream, an owner). The agent
+// never changes them.
 struct FileCalls {
-  decltype(&::MoveFileExW) move_file = ::MoveFileExW;
-  decltype(&::SetFileInformationByHandle) set_information = ::SetFileInformationByHandle;
+  decltype(&::NtCreateFile) create_file = ::NtCreateFile;
+  decltype(&::NtQueryInformationFile) query_information = ::NtQueryInformationFile;
+  decltype(&::NtSetInformationFile) set_information = ::NtSetInformationFile;
+  decltype(&::NtWriteFile) write_file = ::NtWriteFile;
+  decltype(&::GetFileInformationByHandle) file_information = ::GetFileInformationByHandle;
+  decltype(&::GetSecurityInfo) get_security = ::GetSecurityInfo;
+  decltype(&::SetKernelObjectSecurity) set_security = ::SetKernelObjectSecurity;
+  decltype(&::QueryUsersOnEncryptedFile) query_users = ::QueryUsersOnEncryptedFile;
 };
 FileCalls& file_calls();
 

@@ -1,0 +1,223 @@
+// What a replacement takes over from the file it replaces, on Windows,
+// before its first byte: who may open it (owner, group, access list,
+// integrity label), its encryption, compression and named streams (the
+// Mark of the Web among them), and its attributes. The new content is
+// never readable beyond what the old file allowed, and never plaintext
+// where the old file was encrypted.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform-win32.h"
+
+#include <sddl.h>
+#include <winioctl.h>
+
+namespace brevok::win32 {
+
+namespace {
+
+// A file whose content changed is one to back up; a placeholder state
+// (offline, recall on access) describes content the new file does not have.
+constexpr DWORD kCarriedAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
+
+struct LocalFreer {
+  void operator()(void* p) const { ::LocalFree(p); }
+};
+using LocalBuffer = std::unique_ptr<void, LocalFreer>;
+
+Result<void> fail_dword(DWORD code) { return fail_with(code); }
+
+// Owner, group, access list (with its protection) and integrity label.
+// Failing to give the owner, group or label is no error: they need
+// privileges the agent may not hold, and without them the file stays the
+// agent's, no more open than before. Failing to give the list is.
+Result<void> carry_security(HANDLE file, HANDLE old) {
+  DWORD flags = 0;
+  if (::GetVolumeInformationByHandleW(old, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_PERSISTENT_ACLS) == 0) {
+    return {};  // FAT and the like keep no security
+  }
+  PSID owner = nullptr, group = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR raw = nullptr;
+  constexpr SECURITY_INFORMATION kWanted = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION;
+  if (DWORD err = file_calls().get_security(old, SE_FILE_OBJECT, kWanted, &owner, &group, &dacl, nullptr, &raw);
+      err != ERROR_SUCCESS) {
+    return fail_dword(err);
+  }
+  LocalBuffer sd(raw);
+  // The old descriptor as it is, inherited entries and protection
+  // included: exactly the old list, whatever the directory passes on now.
+  if (!file_calls().set_security(file, DACL_SECURITY_INFORMATION, raw)) return last_error();
+  (void)file_calls().set_security(file, OWNER_SECURITY_INFORMATION, raw);
+  (void)file_calls().set_security(file, GROUP_SECURITY_INFORMATION, raw);
+  PACL label = nullptr;
+  PSECURITY_DESCRIPTOR label_raw = nullptr;
+  if (file_calls().get_security(old, SE_FILE_OBJECT, LABEL_SECURITY_INFORMATION, nullptr, nullptr, nullptr, &label,
+                                &label_raw) == ERROR_SUCCESS) {
+    LocalBuffer label_sd(label_raw);
+    if (label != nullptr) (void)file_calls().set_security(file, LABEL_SECURITY_INFORMATION, label_raw);
+  }
+  return {};
+}
+
+std::optional<std::wstring> final_path(HANDLE h) {
+  std::wstring buf(512, L'\0');
+  for (;;) {
+    DWORD n = ::GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
+    if (n == 0) return std::nullopt;
+    if (n < buf.size()) return buf.substr(0, n);
+    buf.resize(n + 1);
+  }
+}
+
+// The certificate hashes of those who may decrypt the file at `path`.
+Result<std::vector<std::vector<BYTE>>> encryption_users(const std::wstring& path) {
+  PENCRYPTION_CERTIFICATE_HASH_LIST list = nullptr;
+  if (DWORD err = file_calls().query_users(path.c_str(), &list); err != ERROR_SUCCESS) return fail_with(err);
+  std::vector<std::vector<BYTE>> users;
+  for (DWORD i = 0; list != nullptr && i < list->nCert_Hash; ++i) {
+    const EFS_HASH_BLOB* hash = list->pUsers[i]->pHash;
+    if (hash != nullptr) users.emplace_back(hash->pbData, hash->pbData + hash->cbData);
+  }
+  if (list != nullptr) ::FreeEncryptionCertificateHashList(list);
+  return users;
+}
+
+// The temporary was created encrypted; every user who could decrypt the
+// old file must be able to decrypt the new one. The system asks for
+// certificates to add a user, and a file's list gives only their hashes:
+// a user the new file lacks (one the old file was shared with) makes the
+// write fail, before the first byte, rather than lock that user out.
+// These two calls take names; the names are those of the open files.
+Result<void> carry_encryption(HANDLE file, HANDLE old) {
+  FILE_BASIC_INFORMATION info{};
+  IO_STATUS_BLOCK io{};
+  NTSTATUS status = file_calls().query_information(file, &io, &info, sizeof info, FileBasicInformation);
+  if (!NT_SUCCESS(status)) return status_error(status);
+  if ((info.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) == 0) return fail_with(ERROR_ENCRYPTION_FAILED);
+  auto old_path = final_path(old), new_path = final_path(file);
+  if (!old_path || !new_path) return last_error();
+  auto had = encryption_users(*old_path);
+  if (!had) return std::unexpected(std::move(had.error()));
+  auto has = encryption_users(*new_path);
+  if (!has) return std::unexpected(std::move(has.error()));
+  for (const auto& user : *had) {
+    if (std::ranges::find(*has, user) == has->end()) return fail_with(ERROR_ENCRYPTION_FAILED);
+  }
+  return {};
+}
+
+Result<void> copy_stream(HANDLE from, HANDLE to) {
+  std::vector<char> buf(65536);
+  for (;;) {
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = ::NtReadFile(from, nullptr, nullptr, nullptr, &io, buf.data(), static_cast<ULONG>(buf.size()),
+                                   nullptr, nullptr);
+    if (static_cast<ULONG>(status) == 0xC0000011 /* END_OF_FILE */) return {};
+    if (!NT_SUCCESS(status)) return status_error(status);
+    if (io.Information == 0) return {};
+    const char* data = buf.data();
+    for (std::size_t left = io.Information; left > 0;) {
+      IO_STATUS_BLOCK wio{};
+      status = file_calls().write_file(to, nullptr, nullptr, nullptr, &wio, data, static_cast<ULONG>(left), nullptr,
+                                       nullptr);
+      if (!NT_SUCCESS(status)) return status_error(status);
+      if (wio.Information == 0) return fail_with(ERROR_WRITE_FAULT);
+      data += wio.Information;
+      left -= wio.Information;
+    }
+  }
+}
+
+// Every named data stream, copied whole. A volume that keeps none answers
+// the query as an unknown class.
+Result<void> carry_streams(HANDLE file, HANDLE old) {
+  std::vector<std::byte> buf(4096);
+  for (;;) {
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = file_calls().query_information(old, &io, buf.data(), static_cast<ULONG>(buf.size()),
+                                                     FileStreamInformation);
+    const auto code = static_cast<ULONG>(status);
+    if (code == 0x80000005 /* BUFFER_OVERFLOW */ || code == 0xC0000023 /* BUFFER_TOO_SMALL */) {
+      if (buf.size() >= (std::size_t(1) << 24)) return status_error(status);
+      buf.resize(buf.size() * 4);
+      continue;
+    }
+    if (code == 0xC0000003 || code == 0xC000000D || code == 0xC0000002 || code == 0xC00000BB ||
+        code == 0xC0000010) {
+      return {};
+    }
+    if (!NT_SUCCESS(status)) return status_error(status);
+    if (io.Information == 0) return {};
+    break;
+  }
+  for (std::size_t at = 0;;) {
+    auto* entry = reinterpret_cast<const FILE_STREAM_INFORMATION*>(buf.data() + at);
+    const std::wstring_view name(entry->StreamName, entry->StreamNameLength / sizeof(wchar_t));
+    if (name != L"::$DATA" && name.ends_with(L":$DATA")) {
+      UniqueHandle from, to;
+      constexpr OpenSpec kRead{FILE_READ_DATA, FILE_NON_DIRECTORY_FILE, FILE_OPEN, FILE_SHARE_READ | FILE_SHARE_WRITE};
+      constexpr OpenSpec kWrite{FILE_WRITE_DATA, FILE_NON_DIRECTORY_FILE, FILE_CREATE, 0};
+      if (NTSTATUS s = open_at(old, name, kRead, from); !NT_SUCCESS(s)) return status_error(s);
+      if (NTSTATUS s = open_at(file, name, kWrite, to); !NT_SUCCESS(s)) return status_error(s);
+      if (auto r = copy_stream(from.get(), to.get()); !r) return r;
+    }
+    if (entry->NextEntryOffset == 0) return {};
+    at += entry->NextEntryOffset;
+  }
+}
+
+}  // namespace
+
+void* private_security() {
+  static LocalBuffer sd = [] {
+    HANDLE token = nullptr;
+    LocalBuffer made;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return made;
+    alignas(TOKEN_USER) BYTE buf[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD n = 0;
+    wchar_t* sid = nullptr;
+    if (::GetTokenInformation(token, TokenUser, buf, sizeof buf, &n) &&
+        ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &sid)) {
+      // Protected: nothing inherited from the directory; the user alone.
+      const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+      PSECURITY_DESCRIPTOR p = nullptr;
+      if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &p, nullptr)) {
+        made.reset(p);
+      }
+      ::LocalFree(sid);
+    }
+    ::CloseHandle(token);
+    return made;
+  }();
+  return sd.get();
+}
+
+Result<void> carry_over(HANDLE file, HANDLE old, DWORD attributes) {
+  if ((attributes & FILE_ATTRIBUTE_ENCRYPTED) != 0) {
+    if (auto r = carry_encryption(file, old); !r) return r;
+  }
+  if ((attributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+    // Only the space it takes: failing to compress loses nothing.
+    USHORT format = COMPRESSION_FORMAT_DEFAULT;
+    DWORD n = 0;
+    (void)::DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &n, nullptr);
+  }
+  if (auto r = carry_streams(file, old); !r) return r;
+  // The streams exist now (a file pending deletion takes no new ones), and
+  // nothing has made it read-only yet (which refuses a disposition): an
+  // access list without write access reads as read-only on some systems.
+  if (NTSTATUS status = set_delete_on_close(file, true); !NT_SUCCESS(status)) return status_error(status);
+  if (auto r = carry_security(file, old); !r) return r;
+  if (NTSTATUS status = set_attributes(file, (attributes & kCarriedAttributes) | FILE_ATTRIBUTE_ARCHIVE);
+      !NT_SUCCESS(status)) {
+    return status_error(status);
+  }
+  return {};
+}
+
+}  // namespace brevok::win32
