@@ -155,10 +155,17 @@ Result<void> carry_streams(HANDLE file, HANDLE old) {
     if (io.Information == 0) return {};
     break;
   }
+  // A file pending deletion takes no new streams: the disposition is
+  // lifted while they are made, and set again after.
+  bool lifted = false;
   for (std::size_t at = 0;;) {
     auto* entry = reinterpret_cast<const FILE_STREAM_INFORMATION*>(buf.data() + at);
     const std::wstring_view name(entry->StreamName, entry->StreamNameLength / sizeof(wchar_t));
     if (name != L"::$DATA" && name.ends_with(L":$DATA")) {
+      if (!lifted) {
+        if (NTSTATUS s = set_delete_on_close(file, false); !NT_SUCCESS(s)) return status_error(s);
+        lifted = true;
+      }
       UniqueHandle from, to;
       constexpr OpenSpec kRead{FILE_READ_DATA, FILE_NON_DIRECTORY_FILE, FILE_OPEN, FILE_SHARE_READ | FILE_SHARE_WRITE};
       constexpr OpenSpec kWrite{FILE_WRITE_DATA, FILE_NON_DIRECTORY_FILE, FILE_CREATE, 0};
@@ -166,9 +173,11 @@ Result<void> carry_streams(HANDLE file, HANDLE old) {
       if (NTSTATUS s = open_at(file, name, kWrite, to); !NT_SUCCESS(s)) return status_error(s);
       if (auto r = copy_stream(from.get(), to.get()); !r) return r;
     }
-    if (entry->NextEntryOffset == 0) return {};
+    if (entry->NextEntryOffset == 0) break;
     at += entry->NextEntryOffset;
   }
+  if (NTSTATUS s = lifted ? set_delete_on_close(file, true) : 0; !NT_SUCCESS(s)) return status_error(s);
+  return {};
 }
 
 }  // namespace
@@ -208,10 +217,6 @@ Result<void> carry_over(HANDLE file, HANDLE old, DWORD attributes) {
     (void)::DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &n, nullptr);
   }
   if (auto r = carry_streams(file, old); !r) return r;
-  // The streams exist now (a file pending deletion takes no new ones), and
-  // nothing has made it read-only yet (which refuses a disposition): an
-  // access list without write access reads as read-only on some systems.
-  if (NTSTATUS status = set_delete_on_close(file, true); !NT_SUCCESS(status)) return status_error(status);
   if (auto r = carry_security(file, old); !r) return r;
   if (NTSTATUS status = set_attributes(file, (attributes & kCarriedAttributes) | FILE_ATTRIBUTE_ARCHIVE);
       !NT_SUCCESS(status)) {

@@ -260,9 +260,9 @@ class Win32Platform final : public Platform {
   }
 
   // Shared for reading only, and kept open through the rename for the
-  // read-back. A replacement starts private to the agent's user (and
-  // encrypted where the old file is); a new file gets what its directory
-  // gives, and its delete disposition at once.
+  // read-back; pending deletion from the start. A replacement starts
+  // private to the agent's user (and encrypted where the old file is); a
+  // new file gets what its directory gives.
   Result<FileHandle> create_exclusive_at(DirHandle dir, const std::string& name, const FileMeta* replacing) override {
     auto entry = entry_in(dir, name);
     if (!entry) return std::unexpected(std::move(entry.error()));
@@ -279,9 +279,11 @@ class Win32Platform final : public Platform {
     if (NTSTATUS status = win32::open_at(entry->dir, *entry->name, spec, h); !NT_SUCCESS(status)) {
       return status_error(status);
     }
-    // Failing here leaves the disposition to the removal, which sets it
-    // again.
-    if (replacing == nullptr) (void)win32::set_delete_on_close(h.get(), true);
+    if (NTSTATUS status = win32::set_delete_on_close(h.get(), true); !NT_SUCCESS(status)) {
+      // Not ours to keep: removed as it is closed, if the system lets it.
+      (void)win32::discard_open_file(h.get());
+      return status_error(status);
+    }
     return reinterpret_cast<FileHandle>(h.release());
   }
 

@@ -149,8 +149,9 @@ Result<void> discard_open_file(HANDLE file);
 
 // Carries onto the private temporary `file`, before its first byte, what
 // the old file `old` (attributes `attributes`) had: security descriptor,
-// encryption users, compression, named streams; then sets the temporary's
-// delete disposition and gives it the old attributes and the archive bit.
+// encryption users, compression, named streams; then the old attributes
+// and the archive bit. The temporary is pending deletion throughout, but
+// while its streams are made.
 Result<void> carry_over(HANDLE file, HANDLE old, DWORD attributes);
 
 // A security descriptor that lets only the agent's user in, for a

@@ -24,16 +24,22 @@ std::string request(const std::string& op, const std::string& members) {  // on 
 }
 
 // Every signal that ends the agent and can be caught removes the temporary first; SIGKILL cannot be caught. The
-// real-time ones are checked from SIGRTMIN + 2, the lowest an emulator that keeps two for itself passes on.
+// real-time ones are checked from SIGRTMIN + 2, the lowest an emulator that keeps two for itself passes on. On
+// Windows the temporary is pending deletion until its rename, so that the system removes it however the agent ends.
 TEST(Crash, KilledWriterLeavesOneWholeVersion) {
-  if (agent_is_windows()) GTEST_SKIP() << "POSIX signals";
+  const bool windows = agent_is_windows();
+  const auto settled = [&](const std::string& dir) {  // Wine's server closes a killed process's files a moment later
+    for (int i = 0; windows && entries(dir) > 1 && i < 300; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return entries(dir);
+  };
   const rlimit no_core{0, 0};  // nor a core file beside the target
   ASSERT_EQ(::setrlimit(RLIMIT_CORE, &no_core), 0);
   Scratch work, io;
   const std::string target = work / "t", old = version("", 0, 4 << 20), now = version("", 1, 4 << 20);
   put(io / "r", request("write", R"("content":")" + now + '"'));
-  for (int sig : {SIGKILL, SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
-                  SIGIO, SIGPWR, SIGSTKFLT, SIGRTMIN + 2, SIGRTMAX}) {
+  for (int sig : windows ? std::vector<int>{SIGKILL, SIGTERM}
+                         : std::vector<int>{SIGKILL, SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM,
+                                            SIGVTALRM, SIGPROF, SIGXCPU, SIGIO, SIGPWR, SIGSTKFLT, SIGRTMIN + 2, SIGRTMAX}) {
     bool landed = false;
     for (int round = 0; round < 4 && !landed; ++round) {
       put(target, old);
@@ -42,12 +48,16 @@ TEST(Crash, KilledWriterLeavesOneWholeVersion) {
       ::close(in), ::close(null);
       int status = 0, sent = 0;  // sent once the temporary shows: the agent is at work on it
       for (bool reaped = false; !reaped; reaped = ::waitpid(pid, &status, WNOHANG) == pid) {
-        if (!sent && entries(work.path()) > 1) sent = ::kill(pid, sig) == 0;
+        if (!sent && entries(work.path()) > 1) {
+          // On Windows not in the instant between the temporary's creation and its disposition.
+          if (windows) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          sent = ::kill(pid, sig) == 0;
+        }
       }
-      landed = sent && WIFSIGNALED(status) && WTERMSIG(status) == sig;
+      landed = sent && (windows || (WIFSIGNALED(status) && WTERMSIG(status) == sig));
       const std::string got = get(target).value_or("");
       EXPECT_TRUE(got == old || got == now) << got.size() << " bytes after signal " << sig;
-      EXPECT_TRUE(sig == SIGKILL || entries(work.path()) == 1) << "a temporary is left after signal " << sig;
+      EXPECT_TRUE((sig == SIGKILL && !windows) || settled(work.path()) == 1) << "a temporary is left after " << sig;
       for (const auto& e : std::filesystem::directory_iterator(work.path())) e.path() != target && remove(e.path());
     }
     EXPECT_TRUE(landed) << "every run ended before signal " << sig;
