@@ -1,6 +1,6 @@
 // What a replacement takes over from the file it replaces, on Windows,
 // before its first byte: who may open it (owner, group, access list,
-// integrity label), its encryption, compression and named streams (the
+// integrity label), its encryption and who may decrypt it, compression and named streams (the
 // Mark of the Web among them), and its attributes. The new content is
 // never readable beyond what the old file allowed, and never plaintext
 // where the old file was encrypted.
@@ -11,6 +11,7 @@
 #include "platform-win32.h"
 
 #include <sddl.h>
+#include <wincrypt.h>
 #include <winioctl.h>
 
 namespace brevok::win32 {
@@ -74,25 +75,52 @@ std::optional<std::wstring> final_path(HANDLE h) {
   }
 }
 
-// The certificate hashes of those who may decrypt the file at `path`.
-Result<std::vector<std::vector<BYTE>>> encryption_users(const std::wstring& path) {
+// The users who may decrypt a file, as the system lists them.
+struct UserList {
   PENCRYPTION_CERTIFICATE_HASH_LIST list = nullptr;
-  if (DWORD err = file_calls().query_users(path.c_str(), &list); err != ERROR_SUCCESS) return fail_with(err);
-  std::vector<std::vector<BYTE>> users;
-  for (DWORD i = 0; list != nullptr && i < list->nCert_Hash; ++i) {
-    const EFS_HASH_BLOB* hash = list->pUsers[i]->pHash;
-    if (hash != nullptr) users.emplace_back(hash->pbData, hash->pbData + hash->cbData);
+  UserList() = default;
+  UserList(const UserList&) = delete;
+  ~UserList() {
+    if (list != nullptr) ::FreeEncryptionCertificateHashList(list);
   }
-  if (list != nullptr) ::FreeEncryptionCertificateHashList(list);
-  return users;
+  bool has(const EFS_HASH_BLOB& hash) const {
+    for (DWORD i = 0; list != nullptr && i < list->nCert_Hash; ++i) {
+      const EFS_HASH_BLOB* h = list->pUsers[i]->pHash;
+      if (h != nullptr && h->cbData == hash.cbData && std::memcmp(h->pbData, hash.pbData, hash.cbData) == 0) return true;
+    }
+    return false;
+  }
+};
+
+struct CertificateFreer {
+  void operator()(const CERT_CONTEXT* c) const { ::CertFreeCertificateContext(c); }
+};
+using Certificate = std::unique_ptr<const CERT_CONTEXT, CertificateFreer>;
+
+// A user's certificate by its hash, from the stores of the agent's account
+// that hold its own certificates and those of the users it shares with.
+Certificate find_certificate(const EFS_HASH_BLOB& hash) {
+  for (const wchar_t* name : {L"MY", L"AddressBook", L"TrustedPeople"}) {
+    HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                       CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_READONLY_FLAG |
+                                           CERT_STORE_OPEN_EXISTING_FLAG,
+                                       name);
+    if (store == nullptr) continue;
+    CRYPT_HASH_BLOB blob{hash.cbData, hash.pbData};
+    const CERT_CONTEXT* found =
+        ::CertFindCertificateInStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob,
+                                     nullptr);
+    ::CertCloseStore(store, 0);
+    if (found != nullptr) return Certificate(found);
+  }
+  return nullptr;
 }
 
-// The temporary was created encrypted; every user who could decrypt the
-// old file must be able to decrypt the new one. The system asks for
-// certificates to add a user, and a file's list gives only their hashes:
-// a user the new file lacks (one the old file was shared with) makes the
-// write fail, before the first byte, rather than lock that user out.
-// These two calls take names; the names are those of the open files.
+// The temporary was created encrypted, for the agent's user; every other
+// user who could decrypt the old file is added, from the certificate the
+// old file's list names. One whose certificate the agent's account does
+// not hold makes the write fail, before the first byte, rather than lock
+// that user out. These calls take names: those of the two open files.
 Result<void> carry_encryption(HANDLE file, HANDLE old) {
   FILE_BASIC_INFORMATION info{};
   IO_STATUS_BLOCK io{};
@@ -101,13 +129,31 @@ Result<void> carry_encryption(HANDLE file, HANDLE old) {
   if ((info.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) == 0) return fail_with(ERROR_ENCRYPTION_FAILED);
   auto old_path = final_path(old), new_path = final_path(file);
   if (!old_path || !new_path) return last_error();
-  auto had = encryption_users(*old_path);
-  if (!had) return std::unexpected(std::move(had.error()));
-  auto has = encryption_users(*new_path);
-  if (!has) return std::unexpected(std::move(has.error()));
-  for (const auto& user : *had) {
-    if (std::ranges::find(*has, user) == has->end()) return fail_with(ERROR_ENCRYPTION_FAILED);
+  UserList had, has;
+  if (DWORD err = file_calls().query_users(old_path->c_str(), &had.list); err != ERROR_SUCCESS) return fail_with(err);
+  if (DWORD err = file_calls().query_users(new_path->c_str(), &has.list); err != ERROR_SUCCESS) return fail_with(err);
+  std::vector<Certificate> certificates;
+  std::vector<EFS_CERTIFICATE_BLOB> blobs;
+  std::vector<ENCRYPTION_CERTIFICATE> users;
+  for (DWORD i = 0; had.list != nullptr && i < had.list->nCert_Hash; ++i) {
+    const ENCRYPTION_CERTIFICATE_HASH* user = had.list->pUsers[i];
+    if (user->pHash == nullptr || has.has(*user->pHash)) continue;
+    Certificate certificate = find_certificate(*user->pHash);
+    if (!certificate) return fail_with(ERROR_ENCRYPTION_FAILED);
+    certificates.push_back(std::move(certificate));
+    users.push_back(ENCRYPTION_CERTIFICATE{sizeof(ENCRYPTION_CERTIFICATE), user->pUserSid, nullptr});
   }
+  if (users.empty()) return {};
+  blobs.reserve(users.size());
+  std::vector<ENCRYPTION_CERTIFICATE*> pointers;
+  for (std::size_t i = 0; i < users.size(); ++i) {
+    const CERT_CONTEXT* c = certificates[i].get();
+    blobs.push_back(EFS_CERTIFICATE_BLOB{c->dwCertEncodingType, c->cbCertEncoded, c->pbCertEncoded});
+    users[i].pCertBlob = &blobs.back();
+    pointers.push_back(&users[i]);
+  }
+  ENCRYPTION_CERTIFICATE_LIST list{static_cast<DWORD>(pointers.size()), pointers.data()};
+  if (DWORD err = file_calls().add_users(new_path->c_str(), &list); err != ERROR_SUCCESS) return fail_with(err);
   return {};
 }
 

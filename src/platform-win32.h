@@ -171,6 +171,7 @@ struct FileCalls {
   decltype(&::GetSecurityInfo) get_security = ::GetSecurityInfo;
   decltype(&::SetKernelObjectSecurity) set_security = ::SetKernelObjectSecurity;
   decltype(&::QueryUsersOnEncryptedFile) query_users = ::QueryUsersOnEncryptedFile;
+  decltype(&::AddUsersToEncryptedFile) add_users = ::AddUsersToEncryptedFile;
 };
 FileCalls& file_calls();
 
