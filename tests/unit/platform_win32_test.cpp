@@ -21,12 +21,12 @@ std::string outcome(const auto& r) { return r ? "done" : r.error().full(); }
 constexpr NTSTATUS kDenied = static_cast<NTSTATUS>(0xC0000022);
 
 // The hooked calls of one run: counted and logged, the `refuse`-th refused; the target (by file index) may be
-// reported encrypted or with a named stream, and a link's owners (in the order asked) replaced.
+// reported with more attributes or a named stream, and a link's owners (in the order asked) replaced.
 struct Hook {
   int calls = 0, refuse = 0;
   std::vector<std::string> log;
-  DWORD target = 0;
-  bool encrypted = false, stream = false;
+  DWORD target = 0, claimed = 0, given = 0;  // attributes added to the target's, and the last ones set
+  bool stream = false;
   std::vector<std::wstring> owners;
 } g;
 DWORD index_of(HANDLE h) {
@@ -44,7 +44,8 @@ void hook() {
   auto& c = win32::file_calls();
   c.create_file = [](PHANDLE h, ACCESS_MASK a, POBJECT_ATTRIBUTES o, PIO_STATUS_BLOCK io, PLARGE_INTEGER s, ULONG at,
                      ULONG sh, ULONG d, ULONG op, PVOID ea, ULONG n) {
-    return refused("create") ? kDenied : ::NtCreateFile(h, a, o, io, s, at, sh, d, op, ea, n);
+    const char* name = d != FILE_CREATE ? "create" : o->SecurityDescriptor ? "create private" : "create new";
+    return refused(name) ? kDenied : ::NtCreateFile(h, a, o, io, s, at, sh, d, op, ea, n);
   };
   c.query_information = [](HANDLE h, PIO_STATUS_BLOCK io, PVOID p, ULONG n, FILE_INFORMATION_CLASS k) {
     if (refused("query")) return kDenied;
@@ -68,6 +69,7 @@ void hook() {
                        : k == FileDispositionInformation                   ? *static_cast<BOOLEAN*>(p) ? "dispose" : "keep"
                        : k == FileBasicInformation                         ? "attributes"
                                                                            : "set";
+    if (k == FileBasicInformation) g.given = static_cast<FILE_BASIC_INFORMATION*>(p)->FileAttributes;
     return refused(name) ? kDenied : ::NtSetInformationFile(h, io, p, n, k);
   };
   c.write_file = [](HANDLE h, HANDLE e, PIO_APC_ROUTINE r, PVOID x, PIO_STATUS_BLOCK io, const VOID* b, ULONG n,
@@ -77,7 +79,7 @@ void hook() {
   c.file_information = [](HANDLE h, LPBY_HANDLE_FILE_INFORMATION i) -> BOOL {
     if (refused("identity")) return ::SetLastError(ERROR_ACCESS_DENIED), FALSE;
     const BOOL ok = ::GetFileInformationByHandle(h, i);
-    if (ok && g.encrypted && i->nFileIndexLow == g.target) i->dwFileAttributes |= FILE_ATTRIBUTE_ENCRYPTED;
+    if (ok && i->nFileIndexLow == g.target) i->dwFileAttributes |= g.claimed;
     return ok;
   };
   c.get_security = [](HANDLE h, SE_OBJECT_TYPE t, SECURITY_INFORMATION w, PSID* o, PSID* gr, PACL* d, PACL* s,
@@ -108,13 +110,15 @@ std::vector<std::string> names(const std::string& dir) {
 
 // Each hooked call refused in turn, then none: the target holds the old or the new content, the new one whenever
 // the write answers ok, and nothing else is left in its directory. An encrypted target whose replacement cannot be
-// encrypted, and one with a stream that cannot be copied, are refused before the first byte.
+// encrypted, and one with a stream that cannot be copied, are refused before the first byte. The old attributes
+// are carried but for placeholder states, and the archive bit is set.
 TEST(Win32Write, NeverLosesTheTargetNorLeavesTheTemporary) {
   for (int row = 0; row < 3; ++row) {
     for (int refuse = 1;; ++refuse) {
       testing::Scratch d;
       testing::put(d / "t", "old");
-      g = Hook{0, row == 0 ? refuse : 0, {}, index_of(d / "t"), row == 1, row == 2, {}};
+      const DWORD claimed[] = {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_OFFLINE, FILE_ATTRIBUTE_ENCRYPTED, 0};
+      g = Hook{0, row == 0 ? refuse : 0, {}, index_of(d / "t"), claimed[row], 0, row == 2, {}};
       hook();
       auto r = write(d / "t", "new");
       win32::file_calls() = {};
@@ -135,6 +139,8 @@ TEST(Win32Write, NeverLosesTheTargetNorLeavesTheTemporary) {
       EXPECT_LT(first("set_security"), first("write"));
       EXPECT_LT(first("attributes"), first("write"));
       EXPECT_EQ(g.log.at(first("rename") - 1), "keep");
+      EXPECT_EQ(std::ranges::count(g.log, "create private"), 1);
+      EXPECT_EQ(g.given, DWORD(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE));
       break;
     }
   }
@@ -190,7 +196,7 @@ TEST(Win32Walk, FollowsALinkOnlyUnderTheRule) {
   for (auto [owners, want] : {std::pair<std::vector<std::wstring>, std::string>{{L"SY", L"S-1-5-21-1-2-3-1001"}, "done"},
                               {{L"S-1-5-21-1-2-3-1001", L"S-1-5-21-1-2-3-1001"}, "done"},
                               {{L"S-1-5-21-1-2-3-1001", L"S-1-5-21-1-2-3-1002"}, "Access denied."}}) {
-    g = Hook{0, 0, {}, index_of(d / "link"), false, false, owners};
+    g = Hook{0, 0, {}, index_of(d / "link"), 0, 0, false, owners};
     hook();
     auto dir = os.open_directory(d / "link", DirectoryWalk::kExisting);
     win32::file_calls() = {};
