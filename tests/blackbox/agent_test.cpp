@@ -39,6 +39,7 @@ struct Row {
   int status = 0;
   std::optional<Tree> after{};  // the whole directory afterwards; none: as before
   bool posix = false;           // needs a POSIX agent (a FIFO, a resource limit, a signal)
+  bool windows = false;         // needs a Windows agent (a stream name)
   bool home = false;            // HOME is the directory
   unsigned long fsize = 0;      // RLIMIT_FSIZE, when not 0
   unsigned long as = 0;         // RLIMIT_AS, when not 0: only for the plain native agent (see below)
@@ -134,6 +135,8 @@ const std::vector<Row> kRows = {
      .out = refused("write", "path is a directory: @/d")},
     {.name = "WriteFifo", .in = kWrite + R"("@/p","content":"x"})", .before = {{"p", "", 'p'}},
      .out = refused("write", "path is not a regular file: @/p"), .posix = true},
+    {.name = "WriteStreamName", .in = kWrite + R"("@/f:s","content":"x"})", .before = {{"f", "old"}},
+     .out = refused("write", "path is not a regular file: @/f:s"), .windows = true},
     {.name = "WriteOverFileSizeLimit", .in = kWrite + R"("@/f","content":")" + std::string(4096, 'a') + "\"}",
      .before = {{"f", "old"}}, .out = refused("write", "writing remote temporary @/.f.brevok-file-agent-#"),
      .posix = true, .fsize = 1024},
@@ -227,6 +230,7 @@ class Agent : public ::testing::TestWithParam<Row> {};
 TEST_P(Agent, AnswersAsTheRowSays) {
   const Row& row = GetParam();
   if (row.posix && agent_is_windows()) GTEST_SKIP() << "not for a Windows agent";
+  if (row.windows && !agent_is_windows()) GTEST_SKIP() << "for a Windows agent";
   Scratch dir;
   make(dir.path(), row.before);
   RunOptions o{.args = row.args, .input = expand(row.in, dir.path()), .cwd = dir.path()};
