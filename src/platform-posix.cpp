@@ -249,7 +249,9 @@ class PosixPlatform final : public Platform {
     auto found = find(dir, name, use);
     if (!found) return std::unexpected(std::move(found.error()));
     FileMeta meta = meta_of(found->st);
-    if (meta.is_regular) {
+    // Only a replacement carries the access list over; a read has no use
+    // for it, and a preview is spared the two calls.
+    if (meta.is_regular && use == NameUse::kReplace) {
       // The descriptor only names the file: its list is read through the
       // link the system keeps for it, which no one else can redirect.
       const std::string self = proc_self(found->object.get());

@@ -97,7 +97,8 @@ class Platform {
   virtual void close_directory(DirHandle dir) = 0;
   // The metadata of what `name` in `dir` is, following a final link as
   // open_directory does, without opening it ("." is `dir` itself; a name
-  // ending in a separator must be a directory).
+  // ending in a separator must be a directory). The access list and
+  // whether the size is exact are read for a replacement only.
   virtual Result<FileMeta> stat_at(DirHandle dir, const std::string& name, NameUse use) = 0;
   // The entry `name` in `dir` itself: a link is not followed.
   virtual Result<FileMeta> stat_entry(DirHandle dir, const std::string& name) = 0;

@@ -46,9 +46,9 @@ Result<FileHandle> create(const std::string& path, const FileMeta* a) {
   At at(path);
   return os.create_exclusive_at(at.dir, at.name, a);
 }
-Result<FileMeta> stat(const std::string& path) {
+Result<FileMeta> stat(const std::string& path, NameUse use = NameUse::kRead) {
   At at(path);
-  return os.stat_at(at.dir, at.name, NameUse::kRead);
+  return os.stat_at(at.dir, at.name, use);
 }
 int g_pipe[2];  // reached by the signal handlers below
 // Interrupts this thread once it waits in the kernel function `wait` (by name, not by system call number, which
@@ -112,7 +112,7 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
       std::vector<gid_t> groups(300);
       std::iota(groups.begin(), groups.end(), 10000);
       if (r.nobody && (::setgroups(300, groups.data()) || ::setresgid(u, u, u) || ::setresuid(u, u, u))) return 2;
-      const FileMeta m = stat(old).value_or(FileMeta{});
+      const FileMeta m = stat(old, NameUse::kReplace).value_or(FileMeta{});
       auto fd = create(made, &kOld);
       if (!fd || !os.set_permissions(*fd, -1, "", m)) return 1;
       if (auto now = os.stat_handle(*fd); !now || now->permissions & 06000) return 3;  // set-id before the last byte
