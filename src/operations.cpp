@@ -166,7 +166,7 @@ Result<FileAgentResponse> read_preview(Platform& platform, const FileAgentReques
 Result<FileAgentResponse> write_file(Platform& platform, const FileAgentRequest& request) {
   auto target = resolve_remote_target(platform, request.path);
   if (!target) return std::unexpected(std::move(target.error()));
-  auto existing = stat_remote_target(platform, *target, true);
+  auto existing = stat_remote_target(platform, *target);
   if (!existing) return std::unexpected(std::move(existing.error()));
   auto installed = install_remote_file(platform, *target, request.content,
                                        {.create_dirs = request.create_dirs, .existing = std::move(*existing)});

@@ -80,12 +80,11 @@ Result<void> check_target(const NativePath& path, const FileMeta& meta) {
 
 }  // namespace
 
-Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const RemoteTarget& target,
-                                                   bool missing_allowed) {
+Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const RemoteTarget& target) {
   auto meta = target.has_directory() ? platform.stat_at(target.directory(), target.name(), NameUse::kReplace)
                                      : Result<FileMeta>(std::unexpected(target.missing()));
   if (!meta) {
-    if (missing_allowed && meta.error().is_not_found()) return std::optional<FileMeta>();
+    if (meta.error().is_not_found()) return std::optional<FileMeta>();
     return fail(std::move(meta.error()), "stating remote file " + display_path(target.path()));
   }
   if (auto checked = check_target(target.path(), *meta); !checked) return std::unexpected(std::move(checked.error()));

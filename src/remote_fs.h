@@ -57,10 +57,9 @@ class RemoteTarget {
 Result<RemoteTarget> resolve_remote_target(Platform& platform, std::string_view request_path);
 
 // The target's metadata, as a replacement sees it; nullopt when nothing
-// exists there and `missing_allowed`. A directory, or anything else that is
-// not a regular file, is refused.
-Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const RemoteTarget& target,
-                                                   bool missing_allowed);
+// exists there. A directory, or anything else that is not a regular file,
+// is refused.
+Result<std::optional<FileMeta>> stat_remote_target(Platform& platform, const RemoteTarget& target);
 
 // An open file read in pieces, failures reported as reading the remote file.
 class RemoteFileReader {
