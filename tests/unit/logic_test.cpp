@@ -7,6 +7,7 @@
 #include "base64.h"
 #include "remote_fs.h"
 #include "request_decoder.h"
+#include "response_encoder.h"
 #include "text_scan.h"
 #include "utf8.h"
 
@@ -178,6 +179,27 @@ TEST(Decoder, ReservesAStringAtItsDecodedLength) {
     auto r = decode_request(R"({"protocol":1,"operation":"write","path":"p","content":")" + raw + "\"}");
     EXPECT_EQ(r ? r->content.capacity() - r->content.size() : 1, 0u) << raw;
   }
+}
+
+// Base64 longer than the output buffer's room goes out through a 1 MiB buffer: the response for 3 MiB of "abc"
+// takes four writes of nearly 1 MiB and the rest, unchanged.
+TEST(Response, WritesLargeDataInMebibytes) {
+  FileAgentResponse r;
+  r.ok = true, r.operation = "readPreview", r.data.emplace();
+  ASSERT_TRUE(r.data->allocate(3 << 20));
+  for (std::size_t i = 0; i < (3 << 20); ++i) r.data->data()[i] = "abc"[i % 3];
+  r.data->set_size(3 << 20);
+  std::vector<std::string> writes;
+  OutputBuffer out([](void* w, const char* d, std::size_t n) -> Result<void> {
+    return static_cast<std::vector<std::string>*>(w)->emplace_back(d, n), Result<void>();
+  }, &writes);
+  ASSERT_TRUE(encode_response(r, out) && out.drain());
+  std::string all, data;
+  for (const std::string& w : writes) all += w;
+  for (int i = 0; i < (1 << 20); ++i) data += "YWJj";
+  EXPECT_EQ(all, R"({"protocol":1,"ok":true,"operation":"readPreview","replacements":0,"bytes":0,"binary":false,)"
+                 R"("totalBytes":null,"data":")" + data + R"(","error":null})");
+  EXPECT_EQ(writes.size(), 5u);
 }
 
 }  // namespace
