@@ -70,7 +70,7 @@ Result<void> put_number(OutputBuffer& out, std::uint64_t v) {
 
 Result<void> put_base64(OutputBuffer& out, std::string_view bytes) {
   if (auto r = out.put('"'); !r) return r;
-  if (base64_encoded_size(bytes.size()) > out.room_size()) out.widen();
+  if (base64_encoded_size(bytes.size()) >= RESPONSE_WIDE_DATA_BYTES) out.widen();
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {

@@ -12,11 +12,13 @@
 namespace brevok {
 
 inline constexpr std::size_t RESPONSE_BUFFER_BYTES = 8192;
-// Base64 data longer than the room left in the buffer above is encoded into
-// a buffer of this size instead: a whole-file preview of 512 MiB then takes
-// 683 write calls rather than 87,381, each of which costs more than
-// encoding its 8 KiB.
+// Base64 data of RESPONSE_WIDE_DATA_BYTES or more is encoded into a buffer
+// of RESPONSE_WIDE_BUFFER_BYTES instead: a whole-file preview of 512 MiB
+// then takes 683 write calls rather than 87,381, each of which costs more
+// than encoding its 8 KiB. Below that size the wide buffer's fresh pages
+// cost about what the writes it saves do (measured, 1 to 16 MiB of data).
 inline constexpr std::size_t RESPONSE_WIDE_BUFFER_BYTES = std::size_t(1) << 20;
+inline constexpr std::size_t RESPONSE_WIDE_DATA_BYTES = std::size_t(16) << 20;
 
 // Where encoded bytes go: a buffer that writes through to a sink when it is
 // full, of RESPONSE_BUFFER_BYTES until widened.
