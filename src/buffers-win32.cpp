@@ -30,8 +30,8 @@ struct Reservation {
   std::uintptr_t base = 0;
   std::size_t size = 0;
 };
-// One thread; a request, a file's content, its replacement and the
-// response's buffer are the most alive at once.
+// One thread; a request, a file's content and its replacement are the
+// most alive at once.
 Reservation g_reservations[8];
 
 Reservation* reservation_of(std::uintptr_t address) {
