@@ -65,9 +65,20 @@ char* reserve_bytes(std::size_t size, std::size_t) { return allocate_bytes(size)
 // A mapping of allocate_bytes is two ranges that the system keeps apart:
 // its small head and the rest, advised for huge pages. One call of mremap
 // moves or stretches only what lies in one such range, so each is handled
-// on its own.
+// on its own. A mapping that shrinks gives back the pages past its new end;
+// one that shrinks below the threshold is copied to malloc's memory, where
+// free_bytes then looks for a buffer of that size.
 char* resize_bytes(char* bytes, std::size_t old_size, std::size_t new_size) {
-  if (new_size < kHugeThreshold) return static_cast<char*>(std::realloc(bytes, new_size == 0 ? 1 : new_size));
+  if (new_size < kHugeThreshold && old_size < kHugeThreshold) {
+    return static_cast<char*>(std::realloc(bytes, new_size == 0 ? 1 : new_size));
+  }
+  if (new_size < kHugeThreshold) {
+    char* smaller = allocate_bytes(new_size);
+    if (smaller == nullptr) return nullptr;
+    if (new_size != 0) std::memcpy(smaller, bytes, new_size);
+    free_bytes(bytes, old_size);
+    return smaller;
+  }
   if (old_size < kHugeThreshold) {
     char* bigger = allocate_bytes(new_size);
     if (bigger == nullptr) return nullptr;
@@ -76,6 +87,12 @@ char* resize_bytes(char* bytes, std::size_t old_size, std::size_t new_size) {
     return bigger;
   }
   if (new_size > SIZE_MAX - 2 * kHugePage) return nullptr;
+  const std::size_t old_span = align_up(old_size, kPage);
+  const std::size_t new_span = align_up(new_size, kPage);
+  if (new_span <= old_span) {
+    if (new_span < old_span) ::munmap(bytes + new_span, old_span - new_span);
+    return bytes;
+  }
 #ifndef MREMAP_MAYMOVE
   char* copy = allocate_bytes(new_size);
   if (copy == nullptr) return nullptr;
@@ -83,9 +100,6 @@ char* resize_bytes(char* bytes, std::size_t old_size, std::size_t new_size) {
   free_bytes(bytes, old_size);
   return copy;
 #else
-  const std::size_t old_span = align_up(old_size, kPage);
-  const std::size_t new_span = align_up(new_size, kPage);
-  if (new_span == old_span) return bytes;
   char* const tail = bytes + kSmallHead;
   // In place: the rest stretches over the free address space after it.
   void* same = ::mremap(tail, old_span - kSmallHead, new_span - kSmallHead, 0);

@@ -2,6 +2,7 @@
 // platform's buffers-*.cpp provides the allocation functions.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
@@ -13,15 +14,17 @@ namespace brevok {
 // so that untouched pages cost nothing, and are backed by huge pages where
 // the system offers them. nullptr when memory is exhausted.
 char* allocate_bytes(std::size_t size);
-// The same for a buffer that will grow, up to `limit` bytes (the request
-// buffer). Where the system charges memory when it is promised rather than
-// when it is touched, address space for `limit` is reserved and only `size`
+// The same for a buffer that will grow, probably up to `limit` bytes (the
+// request buffer, a preview of a file of that size). Where the system
+// charges memory when it is promised rather than when it is touched,
+// address space for `limit` (within a bound) is reserved and only `size`
 // bytes are made ready; elsewhere it is allocate_bytes(size).
 char* reserve_bytes(std::size_t size, std::size_t limit);
-// Gives a buffer of either kind room for `new_size` bytes (no fewer than
-// `old_size`), keeping its first `old_size` bytes, in place where the system
-// allows it (large buffers are remapped or committed further, small ones
-// copied). nullptr when memory is exhausted; the buffer is then untouched.
+// Gives a buffer of either kind room for `new_size` bytes, more or fewer
+// than its `old_size`, keeping its first min(old_size, new_size) bytes, in
+// place where the system allows it (large buffers are remapped or committed
+// further, small ones reallocated). nullptr when memory is exhausted; the
+// buffer is then untouched.
 char* resize_bytes(char* bytes, std::size_t old_size, std::size_t new_size);
 // Releases a buffer of either kind.
 void free_bytes(char* bytes, std::size_t size);
@@ -48,7 +51,7 @@ class ByteBuffer {
   ~ByteBuffer() { release(); }
 
   // Gives room for `capacity` bytes, dropping the content. `limit`, when
-  // given: the most it will grow to (see reserve_bytes).
+  // given: what it will probably grow to (see reserve_bytes).
   Result<void> allocate(std::size_t capacity, std::size_t limit = 0) {
     release();
     if (capacity == 0) return {};
@@ -57,14 +60,15 @@ class ByteBuffer {
     capacity_ = capacity;
     return {};
   }
-  // Gives room for `capacity` bytes (no less than now), keeping the first
-  // size() bytes where they are when the system allows it.
+  // Gives room for `capacity` bytes, keeping the first size() bytes (no
+  // more than fit) where they are when the system allows it.
   Result<void> grow(std::size_t capacity) {
     if (data_ == nullptr) return allocate(capacity);
-    char* bigger = resize_bytes(data_, capacity_, capacity);
-    if (bigger == nullptr) return out_of_memory();
-    data_ = bigger;
+    char* resized = resize_bytes(data_, capacity_, capacity);
+    if (resized == nullptr) return out_of_memory();
+    data_ = resized;
     capacity_ = capacity;
+    size_ = std::min(size_, capacity);
     return {};
   }
   char* data() { return data_; }

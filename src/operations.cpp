@@ -52,8 +52,11 @@ Result<PreviewPrefix> read_preview_prefix(RemoteFileReader& reader, const Native
   std::optional<std::size_t> cut;
   if (wanted == 0) cut = 0;
 
+  // Its steps end at the claimed size plus one, which is what it reserves
+  // where a buffer grows in place only within a reservation (Windows).
   ByteBuffer kept;
-  if (!kept.allocate(kPreviewFirstBuffer)) return std::unexpected(out_of_memory_reading(path));
+  const std::size_t expected = claimed < SIZE_MAX / 2 ? static_cast<std::size_t>(claimed) + 1 : SIZE_MAX / 2;
+  if (!kept.allocate(kPreviewFirstBuffer, expected)) return std::unexpected(out_of_memory_reading(path));
   // Where a read goes once the buffer is full and the claimed size says the
   // file ends there (or is wrong): only bytes that turn up there make it
   // grow, so a file that ends exactly at the buffer's end never doubles it

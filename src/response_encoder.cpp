@@ -10,10 +10,10 @@ namespace brevok {
 
 Result<void> OutputBuffer::write(std::string_view bytes) {
   while (!bytes.empty()) {
-    if (len_ == sizeof(buf_)) {
+    if (len_ == size_) {
       if (auto r = drain(); !r) return r;
     }
-    std::size_t n = std::min(bytes.size(), sizeof(buf_) - len_);
+    std::size_t n = std::min(bytes.size(), size_ - len_);
     std::memcpy(buf_ + len_, bytes.data(), n);
     len_ += n;
     bytes.remove_prefix(n);
@@ -26,6 +26,13 @@ Result<void> OutputBuffer::drain() {
   std::size_t n = len_;
   len_ = 0;
   return sink_(ctx_, buf_, n);
+}
+
+void OutputBuffer::widen() {
+  if (wide_.capacity() != 0 || !wide_.allocate(RESPONSE_WIDE_BUFFER_BYTES)) return;
+  std::memcpy(wide_.data(), buf_, len_);
+  buf_ = wide_.data();
+  size_ = wide_.capacity();
 }
 
 namespace {
@@ -63,6 +70,7 @@ Result<void> put_number(OutputBuffer& out, std::uint64_t v) {
 
 Result<void> put_base64(OutputBuffer& out, std::string_view bytes) {
   if (auto r = out.put('"'); !r) return r;
+  if (base64_encoded_size(bytes.size()) >= RESPONSE_WIDE_DATA_BYTES) out.widen();
   const char* p = bytes.data();
   std::size_t left = bytes.size();
   while (left > 0) {

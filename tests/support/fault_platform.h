@@ -22,6 +22,7 @@ class FaultPlatform final : public Platform {
   std::string input, output;         // standard input and output
   std::size_t consumed = 0;          // bytes of `input` read so far
   std::vector<std::size_t> asked;    // the size each read of a file asked for
+  std::vector<const char*> into;     // and where it was to put the bytes
   int open = 0;                      // handles opened and not yet closed
 
 // A call passed on to the real platform unchanged, under its own name.
@@ -59,7 +60,7 @@ class FaultPlatform final : public Platform {
   void forget_temporary() override { os_.forget_temporary(); }
   void close(FileHandle f) override { --open, os_.close(f); }
   Result<std::size_t> read(FileHandle f, char* b, std::size_t n) override {
-    return pass("read", "", [&] { return asked.push_back(n), reads ? take(*reads, read_pos_, b, n) : os_.read(f, b, n); });
+    return pass("read", "", [&] { return asked.push_back(n), into.push_back(b), reads ? take(*reads, read_pos_, b, n) : os_.read(f, b, n); });
   }
   Result<std::size_t> read_stdin(char* b, std::size_t n) override {
     return pass("read_stdin", "", [&] { return take(input, consumed, b, n); });

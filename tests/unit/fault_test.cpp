@@ -201,6 +201,36 @@ TEST(Preview, GrowsUpToTheClaimedSizeAndReadsPastIt) {
     EXPECT_TRUE(r && r->data && r->data->view() == x) << claimed;
     if (claimed == 1000) continue;  // the steps a wrong claim takes are not the rule
     EXPECT_EQ(fp.asked, (std::vector<std::size_t>{65536, 65536, 131072, 262144, 524288, 1048576, 2097152, 1}));
+    // Where buffers grow in place only within what they reserved (Windows), it reserved the claimed size.
+    EXPECT_TRUE(kNativePathStyle != PathStyle::kWindows || r->data->data() == fp.into.front());
+  }
+}
+
+// A buffer keeps what fits through every resize, up and down across 4 MiB (where buffers become mappings or
+// reservations) and past what a reservation holds. On Windows it stays in place within its reservation: its limit
+// where one was given, else twice its size.
+TEST(Buffers, KeepWhatFitsThroughEveryResize) {
+  constexpr std::size_t M = 1 << 20;
+  // The size resized to; whether it may move on Windows when allocated without a limit, and with one of 24 MiB.
+  const std::tuple<std::size_t, bool, bool> steps[] = {{3 * M, true, false},  {6 * M, true, false}, {12 * M, false, false},
+                                                      {5 * M, false, false}, {M, false, false},    {40 * M, true, true},
+                                                      {7 * M, false, false}, {0, false, false}};
+  for (std::size_t limit : {std::size_t(0), 24 * M}) {
+    std::size_t size = 65536;
+    char* p = limit ? reserve_bytes(size, limit) : allocate_bytes(size);
+    const auto at = [](std::size_t i, int tag) { return static_cast<char>(i % 251 + tag); };
+    for (std::size_t i = 0; i < size; ++i) p[i] = at(i, 0);
+    for (int tag = 0; const auto& [to, moves, reserved_moves] : steps) {
+      char* was = p;
+      ASSERT_NE(p = resize_bytes(p, size, to), nullptr);
+      std::size_t kept = 0;
+      while (kept < std::min(size, to) && p[kept] == at(kept, tag)) ++kept;
+      EXPECT_EQ(kept, std::min(size, to)) << size << " to " << to << ", limit " << limit;
+      EXPECT_TRUE(kNativePathStyle != PathStyle::kWindows || (limit ? reserved_moves : moves) || p == was) << to;
+      size = to, ++tag;
+      for (std::size_t i = 0; i < size; ++i) p[i] = at(i, tag);  // every page of it can be written
+    }
+    free_bytes(p, size);
   }
 }
 
