@@ -54,7 +54,7 @@ check_static() {
       local dll
       for dll in $("$objdump" -p "$bin" | sed -n 's/^[[:space:]]*DLL Name: //p'); do
         case "${dll,,}" in
-          kernel32.dll|msvcrt.dll|ntdll.dll) ;;
+          kernel32.dll|msvcrt.dll|ntdll.dll|advapi32.dll|crypt32.dll) ;;
           *) echo "$bin: imports $dll" >&2; return 1 ;;
         esac
       done
