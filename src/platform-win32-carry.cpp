@@ -65,16 +65,6 @@ Result<void> carry_security(HANDLE file, HANDLE old) {
   return {};
 }
 
-std::optional<std::wstring> final_path(HANDLE h) {
-  std::wstring buf(512, L'\0');
-  for (;;) {
-    DWORD n = ::GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), FILE_NAME_NORMALIZED);
-    if (n == 0) return std::nullopt;
-    if (n < buf.size()) return buf.substr(0, n);
-    buf.resize(n + 1);
-  }
-}
-
 // The users who may decrypt a file, as the system lists them.
 struct UserList {
   PENCRYPTION_CERTIFICATE_HASH_LIST list = nullptr;
@@ -122,12 +112,10 @@ Certificate find_certificate(const EFS_HASH_BLOB& hash) {
 // not hold makes the write fail, before the first byte, rather than lock
 // that user out. These calls take names: those of the two open files.
 Result<void> carry_encryption(HANDLE file, HANDLE old) {
-  FILE_BASIC_INFORMATION info{};
-  IO_STATUS_BLOCK io{};
-  NTSTATUS status = file_calls().query_information(file, &io, &info, sizeof info, FileBasicInformation);
-  if (!NT_SUCCESS(status)) return status_error(status);
-  if ((info.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) == 0) return fail_with(ERROR_ENCRYPTION_FAILED);
-  auto old_path = final_path(old), new_path = final_path(file);
+  DWORD attributes = 0;
+  if (NTSTATUS status = attributes_of(file, attributes); !NT_SUCCESS(status)) return status_error(status);
+  if ((attributes & FILE_ATTRIBUTE_ENCRYPTED) == 0) return fail_with(ERROR_ENCRYPTION_FAILED);
+  auto old_path = final_path(old, FILE_NAME_NORMALIZED), new_path = final_path(file, FILE_NAME_NORMALIZED);
   if (!old_path || !new_path) return last_error();
   UserList had, has;
   if (DWORD err = file_calls().query_users(old_path->c_str(), &had.list); err != ERROR_SUCCESS) return fail_with(err);
@@ -163,19 +151,11 @@ Result<void> copy_stream(HANDLE from, HANDLE to) {
     IO_STATUS_BLOCK io{};
     NTSTATUS status = ::NtReadFile(from, nullptr, nullptr, nullptr, &io, buf.data(), static_cast<ULONG>(buf.size()),
                                    nullptr, nullptr);
-    if (static_cast<ULONG>(status) == 0xC0000011 /* END_OF_FILE */) return {};
-    if (!NT_SUCCESS(status)) return status_error(status);
-    if (io.Information == 0) return {};
-    const char* data = buf.data();
-    for (std::size_t left = io.Information; left > 0;) {
-      IO_STATUS_BLOCK wio{};
-      status = file_calls().write_file(to, nullptr, nullptr, nullptr, &wio, data, static_cast<ULONG>(left), nullptr,
-                                       nullptr);
-      if (!NT_SUCCESS(status)) return status_error(status);
-      if (wio.Information == 0) return fail_with(ERROR_WRITE_FAULT);
-      data += wio.Information;
-      left -= wio.Information;
+    if (static_cast<ULONG>(status) == 0xC0000011 /* END_OF_FILE */ || (NT_SUCCESS(status) && io.Information == 0)) {
+      return {};
     }
+    if (!NT_SUCCESS(status)) return status_error(status);
+    if (auto r = write_all_to(to, buf.data(), io.Information); !r) return r;
   }
 }
 
@@ -193,10 +173,7 @@ Result<void> carry_streams(HANDLE file, HANDLE old) {
       buf.resize(buf.size() * 4);
       continue;
     }
-    if (code == 0xC0000003 || code == 0xC000000D || code == 0xC0000002 || code == 0xC00000BB ||
-        code == 0xC0000010) {
-      return {};
-    }
+    if (is_unsupported_class(status)) return {};
     if (!NT_SUCCESS(status)) return status_error(status);
     if (io.Information == 0) return {};
     break;
@@ -213,8 +190,8 @@ Result<void> carry_streams(HANDLE file, HANDLE old) {
         lifted = true;
       }
       UniqueHandle from, to;
-      constexpr OpenSpec kRead{FILE_READ_DATA, FILE_NON_DIRECTORY_FILE, FILE_OPEN, FILE_SHARE_READ | FILE_SHARE_WRITE};
-      constexpr OpenSpec kWrite{FILE_WRITE_DATA, FILE_NON_DIRECTORY_FILE, FILE_CREATE, 0};
+      constexpr Opening kRead{FILE_READ_DATA, FILE_NON_DIRECTORY_FILE, FILE_OPEN, FILE_SHARE_READ | FILE_SHARE_WRITE};
+      constexpr Opening kWrite{FILE_WRITE_DATA, FILE_NON_DIRECTORY_FILE, FILE_CREATE, 0};
       if (NTSTATUS s = open_at(old, name, kRead, from); !NT_SUCCESS(s)) return status_error(s);
       if (NTSTATUS s = open_at(file, name, kWrite, to); !NT_SUCCESS(s)) return status_error(s);
       if (auto r = copy_stream(from.get(), to.get()); !r) return r;
@@ -230,23 +207,14 @@ Result<void> carry_streams(HANDLE file, HANDLE old) {
 
 void* private_security() {
   static LocalBuffer sd = [] {
-    HANDLE token = nullptr;
     LocalBuffer made;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return made;
-    alignas(TOKEN_USER) BYTE buf[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    DWORD n = 0;
     wchar_t* sid = nullptr;
-    if (::GetTokenInformation(token, TokenUser, buf, sizeof buf, &n) &&
-        ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, &sid)) {
-      // Protected: nothing inherited from the directory; the user alone.
-      const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
-      PSECURITY_DESCRIPTOR p = nullptr;
-      if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &p, nullptr)) {
-        made.reset(p);
-      }
-      ::LocalFree(sid);
-    }
-    ::CloseHandle(token);
+    if (agent_user().empty() || !::ConvertSidToStringSidW(const_cast<BYTE*>(agent_user().data()), &sid)) return made;
+    // Protected: nothing inherited from the directory; the user alone.
+    const std::wstring text = L"D:P(A;;FA;;;" + std::wstring(sid) + L")";
+    ::LocalFree(sid);
+    PSECURITY_DESCRIPTOR p = nullptr;
+    if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(text.c_str(), SDDL_REVISION_1, &p, nullptr)) made.reset(p);
     return made;
   }();
   return sd.get();

@@ -30,15 +30,6 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
                                       FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
                                       FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_TEMPORARY;
 
-// Answers of a file system (FAT, exFAT, SMB), a Windows (before 10 1709) or
-// Wine that lacks an information class.
-bool is_unsupported_class(NTSTATUS status) {
-  const auto code = static_cast<ULONG>(status);
-  return code == 0xC0000003 /* INVALID_INFO_CLASS */ || code == 0xC000000D /* INVALID_PARAMETER */ ||
-         code == 0xC0000002 /* NOT_IMPLEMENTED */ || code == 0xC00000BB /* NOT_SUPPORTED */ ||
-         code == 0xC0000010 /* INVALID_DEVICE_REQUEST */;
-}
-
 // FILE_RENAME_INFORMATION with the Ex class's flags word in place of the
 // boolean; both have the same layout otherwise.
 NTSTATUS rename_by_handle(HANDLE file, HANDLE dir, std::wstring_view name, bool ex) {
@@ -61,19 +52,12 @@ NTSTATUS rename_by_handle(HANDLE file, HANDLE dir, std::wstring_view name, bool 
                                       ex ? kFileRenameInformationEx : FileRenameInformation);
 }
 
-NTSTATUS attributes_of(HANDLE h, DWORD& attributes) {
-  FILE_BASIC_INFORMATION info{};
-  IO_STATUS_BLOCK io{};
-  NTSTATUS status = file_calls().query_information(h, &io, &info, sizeof info, FileBasicInformation);
-  if (NT_SUCCESS(status)) attributes = info.FileAttributes;
-  return status;
-}
 
 // A read-only target refuses the classic rename. Its attribute is lifted
 // on its own handle for one more rename (which needs it closed), and put
 // back on the same file if that fails too.
 NTSTATUS replace_read_only(HANDLE file, HANDLE dir, std::wstring_view name) {
-  constexpr OpenSpec kTarget{FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE};
+  constexpr Opening kTarget{FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, FILE_OPEN_REPARSE_POINT | FILE_NON_DIRECTORY_FILE};
   DWORD attributes = 0;
   {
     UniqueHandle target;
@@ -91,6 +75,21 @@ NTSTATUS replace_read_only(HANDLE file, HANDLE dir, std::wstring_view name) {
 }
 
 }  // namespace
+
+bool is_unsupported_class(NTSTATUS status) {
+  const auto code = static_cast<ULONG>(status);
+  return code == 0xC0000003 /* INVALID_INFO_CLASS */ || code == 0xC000000D /* INVALID_PARAMETER */ ||
+         code == 0xC0000002 /* NOT_IMPLEMENTED */ || code == 0xC00000BB /* NOT_SUPPORTED */ ||
+         code == 0xC0000010 /* INVALID_DEVICE_REQUEST */;
+}
+
+NTSTATUS attributes_of(HANDLE h, DWORD& attributes) {
+  FILE_BASIC_INFORMATION info{};
+  IO_STATUS_BLOCK io{};
+  NTSTATUS status = file_calls().query_information(h, &io, &info, sizeof info, FileBasicInformation);
+  if (NT_SUCCESS(status)) attributes = info.FileAttributes;
+  return status;
+}
 
 // Gives an open file the settable part of `attributes`; all clear is
 // FILE_ATTRIBUTE_NORMAL, since 0 would leave the attributes as they are.

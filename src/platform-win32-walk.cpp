@@ -40,15 +40,8 @@ std::vector<BYTE> owner_of(HANDLE h) {
 bool trusted_owner(const std::vector<BYTE>& sid) {
   if (sid.empty()) return false;
   PSID p = const_cast<BYTE*>(sid.data());
-  if (::IsWellKnownSid(p, WinLocalSystemSid) || ::IsWellKnownSid(p, WinBuiltinAdministratorsSid)) return true;
-  HANDLE token = nullptr;
-  if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-  alignas(TOKEN_USER) BYTE buf[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-  DWORD n = 0;
-  bool same = ::GetTokenInformation(token, TokenUser, buf, sizeof buf, &n) &&
-              ::EqualSid(reinterpret_cast<TOKEN_USER*>(buf)->User.Sid, p);
-  ::CloseHandle(token);
-  return same;
+  return ::IsWellKnownSid(p, WinLocalSystemSid) || ::IsWellKnownSid(p, WinBuiltinAdministratorsSid) ||
+         sid == agent_user();
 }
 
 NTSTATUS reparse_tag(HANDLE h, ULONG& tag) {
@@ -61,7 +54,7 @@ NTSTATUS reparse_tag(HANDLE h, ULONG& tag) {
 
 }  // namespace
 
-NTSTATUS open_at(HANDLE root, std::wstring_view name, const OpenSpec& spec, UniqueHandle& out) {
+NTSTATUS open_at(HANDLE root, std::wstring_view name, const Opening& how, UniqueHandle& out) {
   UNICODE_STRING text;
   text.Buffer = const_cast<wchar_t*>(name.data());
   text.Length = text.MaximumLength = static_cast<USHORT>(name.size() * sizeof(wchar_t));
@@ -72,20 +65,20 @@ NTSTATUS open_at(HANDLE root, std::wstring_view name, const OpenSpec& spec, Uniq
   attributes.RootDirectory = root;
   attributes.ObjectName = &text;
   attributes.Attributes = OBJ_CASE_INSENSITIVE;
-  attributes.SecurityDescriptor = spec.security;
+  attributes.SecurityDescriptor = how.security;
   attributes.SecurityQualityOfService = &qos;
   IO_STATUS_BLOCK io{};
   HANDLE h = nullptr;
   if (name.size() > 0x7FFF) return static_cast<NTSTATUS>(0xC0000106);  // STATUS_NAME_TOO_LONG
-  NTSTATUS status = file_calls().create_file(&h, spec.access | SYNCHRONIZE, &attributes, &io, nullptr,
-                                             spec.attributes, spec.share, spec.disposition,
-                                             spec.options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  NTSTATUS status = file_calls().create_file(&h, how.access | SYNCHRONIZE, &attributes, &io, nullptr,
+                                             how.attributes, how.share, how.disposition,
+                                             how.options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (NT_SUCCESS(status)) out.reset(h);
   return status;
 }
 
-Result<UniqueHandle> find_in(HANDLE dir, std::wstring_view name, OpenSpec spec, bool follow) {
-  OpenSpec entry = spec;
+Result<UniqueHandle> find_in(HANDLE dir, std::wstring_view name, Opening how, bool follow) {
+  Opening entry = how;
   entry.options |= FILE_OPEN_REPARSE_POINT;
   entry.access |= FILE_READ_ATTRIBUTES;
   UniqueHandle h;
@@ -97,13 +90,13 @@ Result<UniqueHandle> find_in(HANDLE dir, std::wstring_view name, OpenSpec spec, 
   // The link, held without sharing write or delete access, so that nobody
   // can rewrite, rename or remove it while the system follows it.
   UniqueHandle link;
-  OpenSpec held{READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_OPEN_REPARSE_POINT, FILE_OPEN, FILE_SHARE_READ};
+  Opening held{READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_OPEN_REPARSE_POINT, FILE_OPEN, FILE_SHARE_READ};
   if (NTSTATUS status = open_at(dir, name, held, link); !NT_SUCCESS(status)) return status_error(status);
   h.reset();
   const std::vector<BYTE> link_owner = owner_of(link.get());
   const bool trusted = trusted_owner(link_owner);
   // Opened as it is: nothing is created where a link leads.
-  OpenSpec through = spec;
+  Opening through = how;
   through.disposition = FILE_OPEN;
   if (!trusted) through.access |= READ_CONTROL;
   UniqueHandle reached;
@@ -112,9 +105,7 @@ Result<UniqueHandle> find_in(HANDLE dir, std::wstring_view name, OpenSpec spec, 
   return reached;
 }
 
-Result<UniqueHandle> walk_to_directory(const std::wstring& path, bool create) {
-  const std::size_t root_length = volume_root_length(path);
-  if (root_length == 0) return fail_with(ERROR_NOT_SUPPORTED);
+Result<UniqueHandle> walk_to_directory(const std::wstring& path, std::size_t root_length, bool create) {
   std::wstring root(path.substr(0, root_length));
   if (!root.ends_with(L'\\')) root += L'\\';
   HANDLE h = ::CreateFileW(root.c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
@@ -128,32 +119,51 @@ Result<UniqueHandle> walk_to_directory(const std::wstring& path, bool create) {
     const std::wstring_view component = std::wstring_view(path).substr(pos, end - pos);
     pos = end + 1;
     if (component.empty()) continue;
-    OpenSpec spec{FILE_TRAVERSE | FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE};
+    Opening how{FILE_TRAVERSE | FILE_READ_ATTRIBUTES, FILE_DIRECTORY_FILE};
     // Created only where the path itself needs it; what a link leads to
     // is never created (find_in opens it as it is).
-    if (create) spec.disposition = FILE_OPEN_IF;
-    auto next = find_in(current.get(), component, spec, true);
+    if (create) how.disposition = FILE_OPEN_IF;
+    auto next = find_in(current.get(), component, how, true);
     if (!next) return next;
     current = std::move(*next);
   }
   return current;
 }
 
-std::optional<std::wstring> name_on_disk(HANDLE h) {
+const std::vector<BYTE>& agent_user() {
+  static const std::vector<BYTE> sid = [] {
+    std::vector<BYTE> bytes;
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) return bytes;
+    alignas(TOKEN_USER) BYTE buf[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    DWORD n = 0;
+    if (::GetTokenInformation(token, TokenUser, buf, sizeof buf, &n)) {
+      PSID user = reinterpret_cast<TOKEN_USER*>(buf)->User.Sid;
+      const BYTE* p = static_cast<const BYTE*>(user);
+      bytes.assign(p, p + ::GetLengthSid(user));
+    }
+    ::CloseHandle(token);
+    return bytes;
+  }();
+  return sid;
+}
+
+std::optional<std::wstring> final_path(HANDLE h, DWORD flags) {
   std::wstring buf(512, L'\0');
   for (;;) {
-    DWORD n = ::GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()),
-                                          FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+    DWORD n = ::GetFinalPathNameByHandleW(h, buf.data(), static_cast<DWORD>(buf.size()), flags);
     if (n == 0) return std::nullopt;
-    if (n < buf.size()) {
-      buf.resize(n);
-      break;
-    }
+    if (n < buf.size()) return buf.substr(0, n);
     buf.resize(n + 1);
   }
-  const std::size_t cut = buf.rfind(L'\\');
-  if (cut == std::wstring::npos || cut + 1 == buf.size()) return std::nullopt;
-  return buf.substr(cut + 1);
+}
+
+std::optional<std::wstring> name_on_disk(HANDLE h) {
+  auto path = final_path(h, FILE_NAME_NORMALIZED | VOLUME_NAME_NT);
+  if (!path) return std::nullopt;
+  const std::size_t cut = path->rfind(L'\\');
+  if (cut == std::wstring::npos || cut + 1 == path->size()) return std::nullopt;
+  return path->substr(cut + 1);
 }
 
 }  // namespace brevok::win32

@@ -45,7 +45,7 @@ constexpr std::size_t kMaxIoCall = std::size_t(1) << 30;
 using win32::fail_with;
 using win32::find_in;
 using win32::last_error;
-using win32::OpenSpec;
+using win32::Opening;
 using win32::status_error;
 using win32::UniqueHandle;
 
@@ -179,22 +179,8 @@ class Win32Platform final : public Platform {
     return static_cast<std::size_t>(io.Information);
   }
 
-  // Windows has no signals that interrupt a write, so a short write is the
-  // only thing to resume.
   Result<void> write_all(FileHandle file, const char* data, std::size_t size) override {
-    HANDLE h = as_handle(file);
-    while (size > 0) {
-      IO_STATUS_BLOCK io{};
-      NTSTATUS status = win32::file_calls().write_file(h, nullptr, nullptr, nullptr, &io, data,
-                                      static_cast<ULONG>(std::min(size, kMaxIoCall)), nullptr, nullptr);
-      status = finish_io(h, status, io);
-      if (!NT_SUCCESS(status)) return status_error(status);
-      std::size_t n = static_cast<std::size_t>(io.Information);
-      if (n == 0) return std::unexpected<Error>(Error::os("write accepted zero bytes"));
-      data += n;
-      size -= n;
-    }
-    return {};
+    return win32::write_all_to(as_handle(file), data, size);
   }
 
   Result<void> sync(FileHandle file) override {
@@ -233,8 +219,8 @@ class Win32Platform final : public Platform {
     auto wide = win32::system_path(path.empty() ? NativePath(".") : path);
     if (!wide) return std::unexpected(std::move(wide.error()));
     Directory dir;
-    if (win32::volume_root_length(*wide) != 0) {
-      auto held = win32::walk_to_directory(*wide, walk == DirectoryWalk::kCreateMissing);
+    if (const std::size_t root = win32::volume_root_length(*wide); root != 0) {
+      auto held = win32::walk_to_directory(*wide, root, walk == DirectoryWalk::kCreateMissing);
       if (!held) return std::unexpected(std::move(held.error()));
       dir.handle = std::move(*held);
     }
@@ -253,7 +239,7 @@ class Win32Platform final : public Platform {
     if (!entry) return std::unexpected(std::move(entry.error()));
     if (!entry->name) return fail_with(ERROR_NOT_SUPPORTED);
     auto h = find_in(entry->dir, *entry->name,
-                     OpenSpec{GENERIC_READ, entry->must_be_dir ? ULONG(FILE_DIRECTORY_FILE) : ULONG(FILE_NON_DIRECTORY_FILE)},
+                     Opening{GENERIC_READ, entry->must_be_dir ? ULONG(FILE_DIRECTORY_FILE) : ULONG(FILE_NON_DIRECTORY_FILE)},
                      true);
     if (!h) return std::unexpected(std::move(h.error()));
     return reinterpret_cast<FileHandle>(h->release());
@@ -267,16 +253,16 @@ class Win32Platform final : public Platform {
     auto entry = entry_in(dir, name);
     if (!entry) return std::unexpected(std::move(entry.error()));
     if (!entry->name) return fail_with(ERROR_NOT_SUPPORTED);
-    OpenSpec spec{GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
+    Opening how{GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC | WRITE_OWNER,
                   FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, FILE_CREATE, FILE_SHARE_READ,
                   FILE_ATTRIBUTE_NORMAL};
     if (replacing != nullptr) {
-      spec.security = win32::private_security();
-      if (spec.security == nullptr) return last_error();
-      if ((replacing->permissions & FILE_ATTRIBUTE_ENCRYPTED) != 0) spec.attributes = FILE_ATTRIBUTE_ENCRYPTED;
+      how.security = win32::private_security();
+      if (how.security == nullptr) return last_error();
+      if ((replacing->permissions & FILE_ATTRIBUTE_ENCRYPTED) != 0) how.attributes = FILE_ATTRIBUTE_ENCRYPTED;
     }
     UniqueHandle h;
-    if (NTSTATUS status = win32::open_at(entry->dir, *entry->name, spec, h); !NT_SUCCESS(status)) {
+    if (NTSTATUS status = win32::open_at(entry->dir, *entry->name, how, h); !NT_SUCCESS(status)) {
       return status_error(status);
     }
     if (NTSTATUS status = win32::set_delete_on_close(h.get(), true); !NT_SUCCESS(status)) {
@@ -295,7 +281,7 @@ class Win32Platform final : public Platform {
     if (!entry) return std::unexpected(std::move(entry.error()));
     if (!entry->name) return fail_with(ERROR_NOT_SUPPORTED);
     auto old = find_in(entry->dir, *entry->name,
-                       OpenSpec{READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE}, true);
+                       Opening{READ_CONTROL | FILE_READ_ATTRIBUTES, FILE_NON_DIRECTORY_FILE}, true);
     if (!old) return std::unexpected(std::move(old.error()));
     auto meta = meta_of(old->get());
     if (!meta) return std::unexpected(std::move(meta.error()));
@@ -316,7 +302,7 @@ class Win32Platform final : public Platform {
     if (!entry->name) return fail_with(ERROR_NOT_SUPPORTED);
     std::wstring name = *entry->name;
     {
-      auto target = find_in(entry->dir, name, OpenSpec{FILE_READ_ATTRIBUTES, 0}, false);
+      auto target = find_in(entry->dir, name, Opening{FILE_READ_ATTRIBUTES, 0}, false);
       if (target) {
         if (auto on_disk = win32::name_on_disk(target->get())) name = std::move(*on_disk);
       }
@@ -334,7 +320,7 @@ class Win32Platform final : public Platform {
     const Directory& d = directories_.at(static_cast<std::size_t>(dir));
     if (!d.handle) return fail_with(ERROR_NOT_SUPPORTED);
     UniqueHandle h;
-    NTSTATUS status = win32::open_at(d.handle.get(), L"", OpenSpec{FILE_ADD_FILE, FILE_DIRECTORY_FILE}, h);
+    NTSTATUS status = win32::open_at(d.handle.get(), L"", Opening{FILE_ADD_FILE, FILE_DIRECTORY_FILE}, h);
     if (!NT_SUCCESS(status)) return status_error(status);
     if (!::FlushFileBuffers(h.get())) return last_error();
     return {};
@@ -370,7 +356,7 @@ class Win32Platform final : public Platform {
     if (!entry) return std::unexpected(std::move(entry.error()));
     if (!entry->name) return FileMeta{};  // no regular file
     auto h = find_in(entry->dir, *entry->name,
-                     OpenSpec{FILE_READ_ATTRIBUTES, entry->must_be_dir ? ULONG(FILE_DIRECTORY_FILE) : 0}, follow);
+                     Opening{FILE_READ_ATTRIBUTES, entry->must_be_dir ? ULONG(FILE_DIRECTORY_FILE) : 0}, follow);
     if (!h) return std::unexpected(std::move(h.error()));
     return meta_of(h->get());
   }
@@ -379,6 +365,23 @@ class Win32Platform final : public Platform {
 };
 
 }  // namespace
+
+// Windows has no signals that interrupt a write, so a short write is the
+// only thing to resume.
+Result<void> win32::write_all_to(HANDLE file, const char* data, std::size_t size) {
+  while (size > 0) {
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = file_calls().write_file(file, nullptr, nullptr, nullptr, &io, data,
+                                              static_cast<ULONG>(std::min(size, kMaxIoCall)), nullptr, nullptr);
+    status = finish_io(file, status, io);
+    if (!NT_SUCCESS(status)) return status_error(status);
+    const std::size_t n = static_cast<std::size_t>(io.Information);
+    if (n == 0) return std::unexpected<Error>(Error::os("write accepted zero bytes"));
+    data += n;
+    size -= n;
+  }
+  return {};
+}
 
 Platform& native_platform() {
   static Win32Platform platform;

@@ -98,7 +98,7 @@ using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 inline std::unexpected<Error> status_error(NTSTATUS status) { return fail_with(::RtlNtStatusToDosError(status)); }
 
 // What an open relative to a handle asks for.
-struct OpenSpec {
+struct Opening {
   ACCESS_MASK access = FILE_READ_ATTRIBUTES | SYNCHRONIZE;
   // FILE_* create options; synchronous I/O is always added.
   ULONG options = 0;
@@ -110,25 +110,45 @@ struct OpenSpec {
 
 // Opens `name` relative to `root`: a directory, or an open file for one
 // of its streams (":name:$DATA"); an empty name opens `root` again.
-NTSTATUS open_at(HANDLE root, std::wstring_view name, const OpenSpec& spec, UniqueHandle& out);
+NTSTATUS open_at(HANDLE root, std::wstring_view name, const Opening& how, UniqueHandle& out);
 
-// Holds the directory a system path on a volume names, walking from the
+// Holds the directory a system path on a volume names (its root
+// `root_length` long, as volume_root_length tells), walking from the
 // volume's root one component at a time; a symbolic link or junction on
 // the way is followed only under the link rule (find_in), and with
 // `create`, missing directories on the path itself (never where a link
 // leads) are created.
-Result<UniqueHandle> walk_to_directory(const std::wstring& path, bool create);
+Result<UniqueHandle> walk_to_directory(const std::wstring& path, std::size_t root_length, bool create);
 
-// Opens `name` in `dir` as `spec` asks. With `follow`, a symbolic link or
+// Opens `name` in `dir` as `how` asks. With `follow`, a symbolic link or
 // junction there is followed where nobody but a trusted account (the
 // agent's own, SYSTEM, Administrators) could have made it lead elsewhere:
 // one such account owns it, or its owner also owns what it leads to; else
 // access is denied. Without `follow`, the entry itself is opened.
-Result<UniqueHandle> find_in(HANDLE dir, std::wstring_view name, OpenSpec spec, bool follow);
+Result<UniqueHandle> find_in(HANDLE dir, std::wstring_view name, Opening how, bool follow);
+
+// The account the agent runs as, as its SID's bytes; empty where the
+// system does not tell.
+const std::vector<BYTE>& agent_user();
+
+// The path the system holds for an open file, in the form `flags` ask
+// GetFinalPathNameByHandleW for.
+std::optional<std::wstring> final_path(HANDLE h, DWORD flags);
 
 // The last component of the name the volume holds for an open file: its
 // long name in the case it was created with.
 std::optional<std::wstring> name_on_disk(HANDLE h);
+
+// Whether an NTSTATUS is the answer of a file system (FAT, exFAT, SMB), a
+// Windows (before 10 1709) or Wine that lacks an information class.
+bool is_unsupported_class(NTSTATUS status);
+
+// The attribute word of an open file.
+NTSTATUS attributes_of(HANDLE h, DWORD& attributes);
+
+// Writes all bytes to an open file, resuming after short writes; a write
+// that accepts nothing is an error.
+Result<void> write_all_to(HANDLE file, const char* data, std::size_t size);
 
 // Gives an open file the attributes of `attributes` that a file may be
 // given (read-only, hidden, system, archive and the like).
