@@ -215,12 +215,7 @@ class PosixPlatform final : public Platform {
     struct stat st;
     if (::fstat(fd, &st) != 0) return last_error();
     FileMeta meta = meta_of(st);
-    if (meta.is_regular) {
-      auto acl = read_acl([&](char* buf, std::size_t size) { return ::fgetxattr(fd, kAccessAclName, buf, size); });
-      if (!acl) return std::unexpected(std::move(acl.error()));
-      meta.access_acl = std::move(*acl);
-      meta.size_exact = !synthetic_sizes(fd);
-    }
+    if (meta.is_regular) meta.size_exact = !synthetic_sizes(fd);
     return meta;
   }
 

@@ -102,7 +102,8 @@ class Platform {
   virtual Result<FileMeta> stat_at(DirHandle dir, const std::string& name, NameUse use) = 0;
   // The entry `name` in `dir` itself: a link is not followed.
   virtual Result<FileMeta> stat_entry(DirHandle dir, const std::string& name) = 0;
-  // Metadata of an open file.
+  // Metadata of an open file, but for its access list, which the look
+  // by name for a replacement (stat_at) has already read.
   virtual Result<FileMeta> stat_handle(FileHandle file) = 0;
   // Opens what stat_at finds for reading, and only if it is a regular
   // file; never waits for a writer or a device.

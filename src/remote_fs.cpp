@@ -125,6 +125,8 @@ Result<OpenRemoteFile> open_remote_file(Platform& platform, const RemoteTarget& 
     return fail("stating remote file " + display_path(path));
   }
   if (auto checked = check_target(path, *meta); !checked) return std::unexpected(std::move(checked.error()));
+  // The same file: its access list, read once when it was examined.
+  meta->access_acl = std::move(examined->access_acl);
   return OpenRemoteFile{std::move(*meta), std::move(reader)};
 }
 

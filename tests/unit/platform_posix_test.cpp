@@ -120,6 +120,15 @@ TEST(PosixPermissions, AreTheOwnersAloneThenTheOldFilesAsFarAsTheyCanBeKept) {
     }), 0) << old;
     EXPECT_EQ(perms(made), perms(r.want ? want : old)) << old;
   }
+  if (const std::string f = d / "edited"; acls) {  // an edit keeps the list of the file it examined
+    testing::put(f, "a");
+    ASSERT_EQ(std::system(("setfacl -m u:1234:r " + f).c_str()), 0);
+    const auto before = perms(f);
+    FileAgentRequest r;
+    r.protocol = 1, r.operation = "edit", r.path = f, r.old_string = "a";
+    EXPECT_EQ(outcome(edit_file(os, r)), "done");
+    EXPECT_EQ(perms(f), before);
+  }
   if (skipped) GTEST_SKIP() << "setfacl is missing or refused: the rows with access lists were not run";
 }
 
