@@ -103,18 +103,17 @@ std::string proc_self(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
 using posix::kAccessAclName;
 using posix::no_acl_error;
 
-// The access list, read by `get` (by path or by descriptor); empty when the
-// file has none or its file system knows none.
-template <class Get>
-Result<std::string> read_acl(Get get) {
+// The access list of the file at `path`; empty when the file has none or
+// its file system knows none.
+Result<std::string> read_acl(const std::string& path) {
   for (;;) {
-    ssize_t n = get(nullptr, 0);
+    ssize_t n = ::getxattr(path.c_str(), kAccessAclName, nullptr, 0);
     if (n < 0) {
       if (no_acl_error(errno)) return std::string();
       return last_error();
     }
     std::string acl(static_cast<std::size_t>(n), '\0');
-    ssize_t got = get(acl.data(), acl.size());
+    ssize_t got = ::getxattr(path.c_str(), kAccessAclName, acl.data(), acl.size());
     if (got >= 0) {
       acl.resize(static_cast<std::size_t>(got));
       return acl;
@@ -245,15 +244,13 @@ class PosixPlatform final : public Platform {
     if (!found) return std::unexpected(std::move(found.error()));
     FileMeta meta = meta_of(found->st);
     // Only a replacement carries the access list over; a read has no use
-    // for it, and a preview is spared the two calls.
+    // for it, and a preview is spared the calls.
     if (meta.is_regular && use == NameUse::kReplace) {
       // The descriptor only names the file: its list is read through the
       // link the system keeps for it, which no one else can redirect.
-      const std::string self = proc_self(found->object.get());
-      auto acl = read_acl([&](char* buf, std::size_t size) { return ::getxattr(self.c_str(), kAccessAclName, buf, size); });
+      auto acl = read_acl(proc_self(found->object.get()));
       if (!acl) return std::unexpected(std::move(acl.error()));
       meta.access_acl = std::move(*acl);
-      meta.size_exact = !synthetic_sizes(found->object.get());
     }
     return meta;
   }

@@ -22,7 +22,8 @@ struct FileMeta {
   bool is_regular = false;
   std::uint64_t size = 0;
   // Whether `size` is the file's true length: false on file systems whose
-  // files report a size of their own making (/proc, /sys).
+  // files report a size of their own making (/proc, /sys). Told by
+  // stat_handle.
   bool size_exact = true;
   // POSIX: the permission bits (st_mode & 07777); Windows: the whole file
   // attribute word. Carried onto a replacement file.
@@ -97,8 +98,8 @@ class Platform {
   virtual void close_directory(DirHandle dir) = 0;
   // The metadata of what `name` in `dir` is, following a final link as
   // open_directory does, without opening it ("." is `dir` itself; a name
-  // ending in a separator must be a directory). The access list and
-  // whether the size is exact are read for a replacement only.
+  // ending in a separator must be a directory). The access list is read
+  // for a replacement only; whether the size is exact, stat_handle tells.
   virtual Result<FileMeta> stat_at(DirHandle dir, const std::string& name, NameUse use) = 0;
   // The entry `name` in `dir` itself: a link is not followed.
   virtual Result<FileMeta> stat_entry(DirHandle dir, const std::string& name) = 0;
